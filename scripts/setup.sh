@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what building and testing need on a Debian 12 machine; safe to run again.
+set -eu
+
+packages="build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libjson-c-dev libcrypt-dev
+bubblewrap strace util-linux tar gzip clang-format valgrind time binutils"
+
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "setup: installing$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    # shellcheck disable=SC2086
+    apt-get install -y -q --no-install-recommends $missing
+fi
