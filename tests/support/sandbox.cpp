@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,26 +28,42 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
 
 std::string dirname_of(const std::string &path) {
     auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
     return path.substr(0, slash);
 }
 
 void make_dirs(const std::string &path, mode_t mode) {
-    if (path.empty() || path == "/") return;
+    if (path.empty() || path == "/")
+        return;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return;
+    if (::stat(path.c_str(), &st) == 0)
+        return;
     make_dirs(dirname_of(path), mode);
     if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
         ADD_FAILURE() << "mkdir " << path << ": " << std::strerror(errno);
 }
 
 // "<35>Dec  9 22:51:30 ident[123]: text"
+#ifdef ZU_TEST_EMULATOR
+int elf_machine(const std::string &path) {
+    unsigned char header[20] = {};
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char *>(header), sizeof header);
+    if (!in || header[0] != 0x7f || header[1] != 'E')
+        return -1;
+    return header[18] | header[19] << 8;  // e_machine; both targets are little-endian
+}
+#endif
+
 LogLine parse_log_line(const std::string &raw) {
     LogLine line;
     line.raw = raw;
     std::string rest = raw;
-    if (!rest.empty() && rest.back() == '\n') rest.pop_back();
+    if (!rest.empty() && rest.back() == '\n')
+        rest.pop_back();
     if (rest.size() > 1 && rest[0] == '<') {
         auto close = rest.find('>');
         if (close != std::string::npos) {
@@ -55,7 +72,8 @@ LogLine parse_log_line(const std::string &raw) {
         }
     }
     // The timestamp is "Mmm dd hh:mm:ss " (16 characters).
-    if (rest.size() > 16 && rest[3] == ' ' && rest[6] == ' ' && rest[9] == ':') rest = rest.substr(16);
+    if (rest.size() > 16 && rest[3] == ' ' && rest[6] == ' ' && rest[9] == ':')
+        rest = rest.substr(16);
     auto colon = rest.find(": ");
     if (colon == std::string::npos) {
         line.text = rest;
@@ -92,13 +110,15 @@ Sandbox::Sandbox() {
     addr.sun_family = AF_UNIX;
     std::string sock = root_ + "/log.sock";
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
-    if (log_fd_ < 0 || ::bind(log_fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0)
+    if (log_fd_ < 0 ||
+        ::bind(log_fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0)
         ADD_FAILURE() << "syslog socket: " << std::strerror(errno);
     ::chmod(sock.c_str(), 0666);
 }
 
 Sandbox::~Sandbox() {
-    if (log_fd_ >= 0) ::close(log_fd_);
+    if (log_fd_ >= 0)
+        ::close(log_fd_);
     if (!root_.empty() && std::getenv("ZU_KEEP_SANDBOX") == nullptr)
         ::nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
@@ -118,7 +138,9 @@ void Sandbox::write(const std::string &inside, const std::string &content, mode_
     ::close(fd);
 }
 
-std::string Sandbox::read(const std::string &inside) const { return read_host_file(host(inside)); }
+std::string Sandbox::read(const std::string &inside) const {
+    return read_host_file(host(inside));
+}
 
 bool Sandbox::exists(const std::string &inside) const {
     struct stat st {};
@@ -137,14 +159,36 @@ void Sandbox::remove(const std::string &inside) {
 RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &options) {
     RunResult result;
     std::vector<std::string> args = {
-        "bwrap",  "--die-with-parent", "--ro-bind", "/usr", "/usr", "--symlink", "usr/lib", "/lib",
-        "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin",
-        "/sbin", "--proc", "/proc", "--dev", "/dev", "--bind", root_ + "/log.sock", "/dev/log",
+        "bwrap",
+        "--die-with-parent",
+        "--ro-bind",
+        "/usr",
+        "/usr",
+        "--symlink",
+        "usr/lib",
+        "/lib",
+        "--symlink",
+        "usr/lib64",
+        "/lib64",
+        "--symlink",
+        "usr/bin",
+        "/bin",
+        "--symlink",
+        "usr/sbin",
+        "/sbin",
+        "--proc",
+        "/proc",
+        "--dev",
+        "/dev",
+        "--bind",
+        root_ + "/log.sock",
+        "/dev/log",
     };
     if (DIR *dir = ::opendir((root_ + "/fs").c_str())) {
         while (struct dirent *entry = ::readdir(dir)) {
             std::string name = entry->d_name;
-            if (name == "." || name == "..") continue;
+            if (name == "." || name == "..")
+                continue;
             args.insert(args.end(), {"--bind", root_ + "/fs/" + name, "/" + name});
         }
         ::closedir(dir);
@@ -153,37 +197,55 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &o
     args.insert(args.end(), {"--ro-bind", program_dir, program_dir, "--chdir", options.cwd, "--"});
     if (options.uid != 0) {
         std::string id = std::to_string(options.uid);
-        args.insert(args.end(), {"/usr/bin/setpriv", "--reuid", id, "--regid", id, "--clear-groups"});
+        args.insert(args.end(),
+                    {"/usr/bin/setpriv", "--reuid", id, "--regid", id, "--clear-groups"});
     }
     if (!options.strace.empty()) {
         args.push_back("/usr/bin/strace");
         args.insert(args.end(), options.strace.begin(), options.strace.end());
         args.push_back("--");
     }
+#ifdef ZU_TEST_EMULATOR
+    // A cross-built program cannot be started by the host kernel: its emulator starts it instead.
+    // Host tools (the shell, tar) run as they are.
+    if (elf_machine(argv.at(0)) == elf_machine("/proc/self/exe")) {
+        std::istringstream words(ZU_TEST_EMULATOR);
+        for (std::string word; words >> word;)
+            args.push_back(word);
+    }
+#endif
     args.insert(args.end(), argv.begin(), argv.end());
 
     std::vector<std::string> env = {"PATH=" + options.path};
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+        if (const char *value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
     env.insert(env.end(), options.env.begin(), options.env.end());
 
     std::string out_path = root_ + "/stdout", err_path = root_ + "/stderr";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0) ::_exit(125);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        std::vector<char *> cargs, cenv;
-        for (auto &a : args) cargs.push_back(a.data());
-        cargs.push_back(nullptr);
-        for (auto &e : env) cenv.push_back(e.data());
-        cenv.push_back(nullptr);
-        ::execve("/usr/bin/bwrap", cargs.data(), cenv.data());
-        ::_exit(127);
+    // posix_spawn, not fork: a forked child crashes under qemu-user, where the cross-built tests
+    // run.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char *> cargs, cenv;
+    for (auto &a : args)
+        cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    for (auto &e : env)
+        cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    pid_t pid = -1;
+    int spawned =
+        ::posix_spawn(&pid, "/usr/bin/bwrap", &actions, nullptr, cargs.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ADD_FAILURE() << "posix_spawn bwrap: " << std::strerror(spawned);
+        return result;
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -195,7 +257,8 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &o
     char buffer[8192];
     for (;;) {
         ssize_t n = ::recv(log_fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0) break;
+        if (n < 0)
+            break;
         result.log.push_back(parse_log_line(std::string(buffer, static_cast<size_t>(n))));
     }
     return result;
@@ -214,7 +277,8 @@ std::string read_host_file(const std::string &path) {
 
 int host_shell(const std::string &command) {
     int status = std::system(command.c_str());
-    if (status == -1) return -1;
+    if (status == -1)
+        return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -15,30 +15,30 @@ namespace zu_test {
 
 // One syslog datagram, taken apart.
 struct LogLine {
-    int priority = -1;   // facility * 8 + level, e.g. 35 for LOG_AUTH | LOG_ERR
-    std::string ident;   // text before "[pid]: "
-    long pid = -1;       // -1 when the line had no "[pid]"
-    std::string text;    // the message itself
-    std::string raw;     // the datagram as received
+    int priority = -1;  // facility * 8 + level, e.g. 35 for LOG_AUTH | LOG_ERR
+    std::string ident;  // text before "[pid]: "
+    long pid = -1;      // -1 when the line had no "[pid]"
+    std::string text;   // the message itself
+    std::string raw;    // the datagram as received
 };
 
 struct RunResult {
-    int status = -1;     // exit code, or 128 + signal number when a signal ended the program
-    std::string out;     // standard output
-    std::string err;     // standard error
+    int status = -1;  // exit code, or 128 + signal number when a signal ended the program
+    std::string out;  // standard output
+    std::string err;  // standard error
     std::vector<LogLine> log;
 };
 
 struct RunOptions {
-    std::vector<std::string> strace;   // when not empty: run under "strace <these args> --"
-    uid_t uid = 0;                     // non-zero: drop to this uid and gid with setpriv
-    std::vector<std::string> env;      // extra NAME=VALUE entries for the program
-    std::string cwd = "/";             // working directory inside the sandbox
-    std::string path = "/usr/bin:/bin:/usr/sbin:/sbin";   // PATH inside the sandbox
+    std::vector<std::string> strace;  // when not empty: run under "strace <these args> --"
+    uid_t uid = 0;                    // non-zero: drop to this uid and gid with setpriv
+    std::vector<std::string> env;     // extra NAME=VALUE entries for the program
+    std::string cwd = "/";            // working directory inside the sandbox
+    std::string path = "/usr/bin:/bin:/usr/sbin:/sbin";  // PATH inside the sandbox
 };
 
 class Sandbox {
-public:
+  public:
     Sandbox();
     ~Sandbox();
     Sandbox(const Sandbox &) = delete;
@@ -60,8 +60,8 @@ public:
 
     const std::string &root() const { return root_; }
 
-private:
-    std::string root_;   // temporary directory: fs/ is the tree, log.sock the syslog socket
+  private:
+    std::string root_;  // temporary directory: fs/ is the tree, log.sock the syslog socket
     int log_fd_ = -1;
 };
 

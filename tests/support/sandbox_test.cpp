@@ -5,7 +5,8 @@
 namespace zu_test {
 namespace {
 
-// The sandbox is what keeps the host's own /etc safe: prove it isolates before anything relies on it.
+// The sandbox is what keeps the host's own /etc safe: prove it isolates before anything relies on
+// it.
 TEST(Sandbox, RunsInPrivateTreeWithOwnFilesAndStatus) {
     Sandbox box;
     box.write("/etc/marker-file", "inside\n");
