@@ -1,0 +1,29 @@
+// The factory password: 16 base-62 characters of SHA-256 over MAC line, model line and user name.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "account.hpp"
+#include "sha256.hpp"
+
+constexpr const char *kMacPath = "/sys/class/net/eth0/address";
+constexpr const char *kModelPath = "/tmp/sysinfo/model";
+constexpr std::size_t kMacLineSize = 64;
+constexpr std::size_t kModelLineSize = 256;
+constexpr std::size_t kIdentifierSize = 384;
+constexpr std::size_t kBase62TextSize = 64;
+
+using Base62Text = std::array<char, kBase62TextSize>;
+
+// Writes the digest, read as one big-endian number, in base 62 (most significant digit first,
+// no leading "0"); -1 after reporting a failure.
+int base62_encode(const Sha256Digest &digest, Base62Text *text);
+
+// Steps that need no files: hashes "mac|model|username" and keeps the first 16 base-62 digits in
+// `password` (17 places). Reports its own failures; -1 leaves `password` untouched.
+int compute_device_password(const char *mac_line, const char *model_line, const char *username,
+                            char *password);
+
+// Reads the MAC and model lines afresh and fills entry->password from them and entry->username.
+int derive_device_password(AccountEntry *entry);

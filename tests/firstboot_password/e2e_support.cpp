@@ -1,0 +1,117 @@
+#include "e2e_support.hpp"
+
+#include <crypt.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace fb_test {
+
+const std::string kPasswd =
+    "root:x:0:0:root:/root:/bin/ash\n"
+    "daemon:*:1:1:daemon:/var:/bin/false\n"
+    "admin:x:100:100:admin:/home/admin:/bin/ash\n";
+const std::string kShadow =
+    "root::19000:0:99999:7:::\n"
+    "daemon:*:0:0:99999:7:::\n"
+    "rootx:$1$old$hash:19000:0:99999:7:::\n"
+    "admin:!:19000:0:99999:7::";
+
+void provision(Sandbox &box) {
+    box.write("/etc/passwd", kPasswd);
+    box.write("/etc/group", "root:x:0:\nshadow:x:42:\nadmin:x:100:\n");
+    box.write("/etc/shadow", kShadow, 0640);
+    EXPECT_EQ(::chown(box.host("/etc/shadow").c_str(), 0, 42), 0);
+    box.write("/sys/class/net/eth0/address", "aa:bb:cc:dd:ee:ff\n");
+    box.write("/tmp/sysinfo/model", "RT-2400\n");
+}
+
+RunResult run_program(Sandbox &box, const RunOptions &options) {
+    RunOptions o = options;
+    if (!o.strace.empty()) {
+        // LeakSanitizer cannot stop the world under ptrace.
+        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+        ::setenv("ASAN_OPTIONS", (asan + ":detect_leaks=0").c_str(), 1);
+    }
+    RunResult r = box.run({kProgram}, o);
+    EXPECT_EQ(r.out, "");
+    // strace itself may speak on standard error; the program never does.
+    if (o.strace.empty()) {
+        EXPECT_EQ(r.err, "");
+    }
+    return r;
+}
+
+std::string password_field(const std::string &shadow, const std::string &user) {
+    std::istringstream lines(shadow);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(user + ":", 0) != 0)
+            continue;
+        std::string rest = line.substr(user.size() + 1);
+        return rest.substr(0, rest.find(':'));
+    }
+    return "";
+}
+
+std::string with_field(const std::string &shadow, const std::string &user,
+                       const std::string &field) {
+    std::size_t line = shadow.rfind(user + ":", 0) == 0 ? 0 : shadow.find("\n" + user + ":") + 1;
+    std::size_t start = line + user.size() + 1;
+    std::size_t end = shadow.find(':', start);
+    return shadow.substr(0, start) + field + shadow.substr(end);
+}
+
+bool is_hash_of(const std::string &hash, const char *password) {
+    const std::string alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz./";
+    if (hash.size() < 21 || hash.compare(0, 3, "$6$") != 0 || hash[19] != '$')
+        return false;
+    for (std::size_t i = 3; i < 19; ++i)
+        if (alphabet.find(hash[i]) == std::string::npos)
+            return false;
+    const char *again = ::crypt(password, hash.c_str());
+    return again != nullptr && hash == again;
+}
+
+void expect_one_message(const RunResult &r, const std::string &text) {
+    ASSERT_EQ(r.log.size(), 1u) << (r.log.empty() ? "no message" : r.log[1].raw);
+    EXPECT_EQ(r.log[0].priority, 35) << r.log[0].raw;
+    EXPECT_EQ(r.log[0].ident, "zu-firstboot-password") << r.log[0].raw;
+    EXPECT_GT(r.log[0].pid, 0) << r.log[0].raw;
+    EXPECT_EQ(r.log[0].text, text);
+}
+
+RunOptions inject(const std::string &name, const std::string &what, int when) {
+    return RunOptions{.strace = {"-e", "trace=" + name, "-e",
+                                 "inject=" + name + ":" + what + ":when=" + std::to_string(when)}};
+}
+
+std::vector<std::string> traced(Sandbox &box, const std::string &name, RunOptions options) {
+    if (options.strace.empty())
+        options.strace = {"-e", "trace=" + name};
+    options.strace.insert(options.strace.begin(), {"-y", "-o", "/tmp/zu.strace"});
+    run_program(box, options);
+    std::vector<std::string> calls;
+    std::istringstream lines(box.read("/tmp/zu.strace"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(name + "(", 0) == 0)
+            calls.push_back(line);
+    box.remove("/tmp/zu.strace");
+    return calls;
+}
+
+int find_call(const std::function<void(Sandbox &)> &setup, const std::string &name,
+              const std::string &needle) {
+    Sandbox box;
+    setup(box);
+    std::vector<std::string> calls = traced(box, name);
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        if (calls[i].find(needle) != std::string::npos)
+            return static_cast<int>(i) + 1;
+    ADD_FAILURE() << "no " << name << " call with " << needle;
+    return -1;
+}
+
+}  // namespace fb_test

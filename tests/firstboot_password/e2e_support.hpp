@@ -1,0 +1,54 @@
+// A simulated device for end-to-end runs of the provisioner, and strace helpers that aim an
+// injected fault at one particular system call of the program.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/sandbox.hpp"
+
+namespace fb_test {
+
+using zu_test::RunOptions;
+using zu_test::RunResult;
+using zu_test::Sandbox;
+
+inline const std::string kProgram = FIRSTBOOT_PASSWORD_PATH;
+inline const std::string kMarker = "/etc/.zu-uid0-uid100-password-set";
+inline const std::string kTemp = "/etc/shadow.zu-firstboot-password";
+// What a label for MAC aa:bb:cc:dd:ee:ff, model RT-2400 carries.
+inline const char *const kRootPassword = "Q91KX3qIkFdZ0K0W";
+inline const char *const kAdminPassword = "I5J9Z7f8R70gM2mq";
+
+extern const std::string kPasswd;
+extern const std::string kShadow;  // root first, admin last without a final line end
+
+// The device: passwd, group, shadow (0:42, 0640), MAC and model files.
+void provision(Sandbox &box);
+
+RunResult run_program(Sandbox &box, const RunOptions &options = {});
+
+// The password field of `user`'s first line ("" when there is none).
+std::string password_field(const std::string &shadow, const std::string &user);
+// `shadow` with `user`'s password field replaced by `field`.
+std::string with_field(const std::string &shadow, const std::string &user,
+                       const std::string &field);
+// A "$6$" hash with 16 salt characters from the crypt alphabet that verifies against `password`.
+bool is_hash_of(const std::string &hash, const char *password);
+
+// Exactly one message: LOG_AUTH|LOG_ERR, our identity, a pid, and `text`.
+void expect_one_message(const RunResult &r, const std::string &text);
+
+// strace injection options "-e trace=NAME -e inject=NAME:<what>:when=N".
+RunOptions inject(const std::string &name, const std::string &what, int when);
+
+// Runs a first boot of a fresh device prepared by `setup` under strace and returns the 1-based
+// occurrence of the first `name` call whose line (paths shown with -y) contains `needle`, or -1.
+int find_call(const std::function<void(Sandbox &)> &setup, const std::string &name,
+              const std::string &needle);
+
+// strace-ed `name` calls of a run made with `options` plus tracing to a file: one line each.
+std::vector<std::string> traced(Sandbox &box, const std::string &name, RunOptions options = {});
+
+}  // namespace fb_test
