@@ -45,9 +45,10 @@ static inline uint64_t blob_load_be64(const void *p) {
     return (uint64_t)blob_load_be32(b) << 32 | blob_load_be32(b + 4);
 }
 
-/* The attribute's payload, right after the id/length word. */
+/* The attribute's payload, right after the id/length word. Pointer arithmetic rather than
+ * attr->data: a member access through a misaligned attribute is itself undefined. */
 static inline void *blob_data(const struct blob_attr *attr) {
-    return (void *)attr->data;
+    return (char *)attr + sizeof(struct blob_attr);
 }
 
 /* The attribute's type (7 bits). */
