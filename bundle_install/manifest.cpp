@@ -1,0 +1,121 @@
+#include "manifest.hpp"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libubox/blob.h>
+#include <libubox/blobmsg.h>
+#include <libubox/blobmsg_json.h>
+}
+
+#include "msg_lookup.hpp"
+#include "shell_command.hpp"
+
+namespace {
+
+constexpr const char *kOrderName = "order";
+
+struct FileHolder {
+    FILE *file;
+    ~FileHolder() {
+        if (file != nullptr)
+            std::fclose(file);
+    }
+};
+
+struct TextHolder {
+    char *text;
+    ~TextHolder() { std::free(text); }
+};
+
+// Frees the buffer on every path once it has been set up.
+struct BufHolder {
+    struct blob_buf buf;
+    ~BufHolder() { blob_buf_free(&buf); }
+};
+
+// Whole file as a NUL-terminated text in a malloc'ed buffer; null after a message.
+char *read_manifest(const char *path) {
+    FileHolder file{std::fopen(path, "r")};
+    if (file.file == nullptr) {
+        std::perror("fopen");
+        return nullptr;
+    }
+    long size = -1;
+    if (std::fseek(file.file, 0, SEEK_END) == 0)
+        size = std::ftell(file.file);
+    if (size < 0 || size == LONG_MAX || std::fseek(file.file, 0, SEEK_SET) != 0) {
+        std::fputs("Failed to read manifest file\n", stderr);
+        return nullptr;
+    }
+    auto length = static_cast<std::size_t>(size);
+    TextHolder text{static_cast<char *>(std::malloc(length + 1))};
+    if (text.text == nullptr || std::fread(text.text, 1, length, file.file) != length) {
+        std::fputs("Failed to read manifest file\n", stderr);
+        return nullptr;
+    }
+    text.text[length] = '\0';
+    char *result = text.text;
+    text.text = nullptr;
+    return result;
+}
+
+}  // namespace
+
+int install_package(const char *package_path) {
+    char quoted[kTextSize];
+    char command[kTextSize];
+    bool fits = shell_quote(package_path, quoted, sizeof quoted) == 0;
+    if (fits) {
+        int n = std::snprintf(command, sizeof command, "opkg install %s", quoted);
+        fits = n >= 0 && static_cast<unsigned>(n) < sizeof command;
+    }
+    if (!fits) {
+        std::fprintf(stderr, "Command too long: opkg install %s\n", package_path);
+        return -1;
+    }
+    return run_shell_command(command);
+}
+
+int process_manifest(const char *manifest_path, const char *package_dir) {
+    TextHolder text{read_manifest(manifest_path)};
+    if (text.text == nullptr)
+        return -1;
+    BufHolder holder{};
+    // A buffer that cannot be set up cannot take the manifest either.
+    bool parsed =
+        blob_buf_init(&holder.buf, 0) == 0 && blobmsg_add_json_from_string(&holder.buf, text.text);
+    // From here on only the message buffer holds the manifest.
+    std::free(text.text);
+    text.text = nullptr;
+    if (!parsed) {
+        std::fputs("Failed to parse JSON manifest\n", stderr);
+        return -1;
+    }
+    struct blob_attr *order = msg_find(holder.buf.head, kOrderName);
+    if (order == nullptr || blob_id(order) != BLOBMSG_TYPE_ARRAY) {
+        std::fputs("Invalid manifest format: 'order' is not an array\n", stderr);
+        return -1;
+    }
+    MsgWalk walk = msg_walk_start(order);
+    while (struct blob_attr *element = msg_walk_next(&walk)) {
+        const char *package = msg_string_of(element);
+        if (package == nullptr) {
+            std::fputs("Invalid manifest format: 'order' item is not a string\n", stderr);
+            return -1;
+        }
+        char path[kTextSize];
+        int n = std::snprintf(path, sizeof path, "%s/%s", package_dir, package);
+        bool fits = n >= 0 && static_cast<unsigned>(n) < sizeof path;
+        if (!fits)
+            std::fprintf(stderr, "Path too long: %s/%s\n", package_dir, package);
+        if (!fits || install_package(path) != 0) {
+            std::fprintf(stderr, "Failed to install %s\n", package);
+            return -1;
+        }
+    }
+    return 0;
+}
