@@ -31,10 +31,13 @@ void provision(Sandbox &box) {
 
 RunResult run_program(Sandbox &box, const RunOptions &options) {
     RunOptions o = options;
-    if (!o.strace.empty()) {
-        // LeakSanitizer cannot stop the world under ptrace.
+    if (!o.strace.empty() || !o.env.empty()) {
+        // LeakSanitizer cannot stop the world under ptrace, and a preloaded shim comes before
+        // the sanitizer runtime. The sandbox passes our own ASAN_OPTIONS on, first.
         std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-        ::setenv("ASAN_OPTIONS", (asan + ":detect_leaks=0").c_str(), 1);
+        if (asan.find("detect_leaks=0:verify") == std::string::npos)
+            asan += ":detect_leaks=0:verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
     }
     RunResult r = box.run({kProgram}, o);
     EXPECT_EQ(r.out, "");
@@ -83,33 +86,49 @@ void expect_one_message(const RunResult &r, const std::string &text) {
     EXPECT_EQ(r.log[0].text, text);
 }
 
-RunOptions inject(const std::string &name, const std::string &what, int when) {
-    return RunOptions{.strace = {"-e", "trace=" + name, "-e",
-                                 "inject=" + name + ":" + what + ":when=" + std::to_string(when)}};
+RunOptions inject(const std::string &name, const std::string &what, const std::string &when) {
+    return RunOptions{
+        .strace = {"-e", "trace=" + name, "-e", "inject=" + name + ":" + what + ":when=" + when}};
 }
 
-std::vector<std::string> traced(Sandbox &box, const std::string &name, RunOptions options) {
+std::vector<std::string> preload_short_io(Sandbox &box) {
+    box.write("/shim/libshort_io.so", zu_test::read_host_file(SHORT_IO_SHIM_PATH), 0755);
+    return {"LD_PRELOAD=/shim/libshort_io.so"};
+}
+
+std::vector<std::string> traced(Sandbox &box, const std::string &names, RunOptions options) {
     if (options.strace.empty())
-        options.strace = {"-e", "trace=" + name};
+        options.strace = {"-e", "trace=" + names};
     options.strace.insert(options.strace.begin(), {"-y", "-o", "/tmp/zu.strace"});
     run_program(box, options);
     std::vector<std::string> calls;
     std::istringstream lines(box.read("/tmp/zu.strace"));
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(name + "(", 0) == 0)
-            calls.push_back(line);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0)
+            continue;
+        // strace pads the result to a column; one space is easier to match.
+        std::size_t pad = line.find("  ");
+        std::size_t equals = line.find("= ", pad);
+        if (pad != std::string::npos && equals != std::string::npos)
+            line.erase(pad + 1, equals - pad - 1);
+        calls.push_back(line);
+    }
     box.remove("/tmp/zu.strace");
     return calls;
 }
 
 int find_call(const std::function<void(Sandbox &)> &setup, const std::string &name,
-              const std::string &needle) {
+              const std::string &needle, int match) {
     Sandbox box;
     setup(box);
-    std::vector<std::string> calls = traced(box, name);
-    for (std::size_t i = 0; i < calls.size(); ++i)
-        if (calls[i].find(needle) != std::string::npos)
-            return static_cast<int>(i) + 1;
+    int occurrence = 0;
+    for (const std::string &call : traced(box, name)) {
+        if (call.rfind(name + "(", 0) != 0)
+            continue;
+        ++occurrence;
+        if (call.find(needle) != std::string::npos && --match == 0)
+            return occurrence;
+    }
     ADD_FAILURE() << "no " << name << " call with " << needle;
     return -1;
 }

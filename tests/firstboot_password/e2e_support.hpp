@@ -41,14 +41,20 @@ bool is_hash_of(const std::string &hash, const char *password);
 void expect_one_message(const RunResult &r, const std::string &text);
 
 // strace injection options "-e trace=NAME -e inject=NAME:<what>:when=N".
-RunOptions inject(const std::string &name, const std::string &what, int when);
+RunOptions inject(const std::string &name, const std::string &what, const std::string &when);
 
 // Runs a first boot of a fresh device prepared by `setup` under strace and returns the 1-based
-// occurrence of the first `name` call whose line (paths shown with -y) contains `needle`, or -1.
+// occurrence of the `match`th `name` call whose line (paths shown with -y) contains `needle`,
+// or -1. Counting in a real run keeps the aim right whatever the C library or sanitizer adds.
 int find_call(const std::function<void(Sandbox &)> &setup, const std::string &name,
-              const std::string &needle);
+              const std::string &needle, int match = 1);
 
-// strace-ed `name` calls of a run made with `options` plus tracing to a file: one line each.
-std::vector<std::string> traced(Sandbox &box, const std::string &name, RunOptions options = {});
+// Host path of the shim that turns transfers into real partial ones (see short_io_shim.cpp),
+// copied into the sandbox, and the environment that preloads it.
+std::vector<std::string> preload_short_io(Sandbox &box);
+
+// The calls strace shows (paths with -y) for a run with `options`, tracing "-e trace=`names`"
+// unless the options say what to trace: one line each, "call(...) = result".
+std::vector<std::string> traced(Sandbox &box, const std::string &names, RunOptions options = {});
 
 }  // namespace fb_test

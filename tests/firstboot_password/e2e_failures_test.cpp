@@ -1,0 +1,332 @@
+// Every failure the program can be driven into: what it logs, its exit status, and that it
+// leaves "/etc/shadow" as it was (or with only the first account done), no marker and no
+// temporary file. System-call failures are injected with strace at the program's own call.
+#include <gtest/gtest.h>
+
+#include "e2e_support.hpp"
+
+namespace fb_test {
+namespace {
+
+#ifdef ZU_CROSS_BUILD
+#define SKIP_UNDER_EMULATOR() \
+    GTEST_SKIP() << "strace and preloading see the emulator, not the program"
+#else
+#define SKIP_UNDER_EMULATOR() (void)0
+#endif
+
+void expect_untouched(Sandbox &box, const std::string &what) {
+    EXPECT_EQ(box.read("/etc/shadow"), kShadow) << what;
+    EXPECT_FALSE(box.exists(kMarker)) << what;
+    EXPECT_FALSE(box.exists(kTemp)) << what;
+}
+
+// Status 1, exactly `message` (or nothing at all when it is empty).
+void expect_failure(const RunResult &r, const std::string &message, const std::string &what) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(r.status, 1);
+    if (message.empty())
+        EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+    else
+        expect_one_message(r, message);
+}
+
+struct Fixture {
+    const char *what;
+    std::function<void(Sandbox &)> spoil;
+    const char *message;
+};
+
+TEST(Failures, BadDeviceFilesAndAccounts) {
+    const std::string long_name(64, 'r');
+    const Fixture fixtures[] = {
+        {"uid 100 unknown",
+         [](Sandbox &b) { b.write("/etc/passwd", "root:x:0:0::/root:/bin/ash\n"); },
+         "failed to resolve GUI uid 100 username"},
+        {"uid 0 unknown",
+         [](Sandbox &b) { b.write("/etc/passwd", "admin:x:100:100::/:/bin/ash\n"); },
+         "failed to resolve CLI uid 0 username"},
+        {"name of 64 characters",
+         [&](Sandbox &b) { b.write("/etc/passwd", long_name + ":x:0:0::/root:/bin/ash\n"); },
+         "CLI uid 0 username is too long"},
+        {"no MAC file", [](Sandbox &b) { b.remove("/sys/class/net/eth0/address"); },
+         "failed to read /sys/class/net/eth0/address"},
+        {"MAC file starts with a line end",
+         [](Sandbox &b) { b.write("/sys/class/net/eth0/address", "\naa:bb:cc:dd:ee:ff\n"); },
+         "failed to read /sys/class/net/eth0/address"},
+        {"no model file", [](Sandbox &b) { b.remove("/tmp/sysinfo/model"); },
+         "failed to read /tmp/sysinfo/model"},
+        {"empty model file", [](Sandbox &b) { b.write("/tmp/sysinfo/model", ""); },
+         "failed to read /tmp/sysinfo/model"},
+    };
+    for (const Fixture &f : fixtures) {
+        Sandbox box;
+        provision(box);
+        f.spoil(box);
+        RunResult r = run_program(box);
+        expect_failure(r, f.message, f.what);
+        expect_untouched(box, f.what);
+    }
+}
+
+TEST(Failures, BadShadowFiles) {
+    const struct {
+        const char *what;
+        std::string shadow;
+        const char *message;
+    } cases[] = {
+        {"empty", "", "CLI uid 0 user entry not found in /etc/shadow"},
+        {"no root line", "rootx:*:1:::::\ndaemon:root:1:::::\nadmin:*:1:::::\n",
+         "CLI uid 0 user entry not found in /etc/shadow"},
+        {"root line with one colon", "root:*\nadmin:*:1:::::\n",
+         "CLI uid 0 user shadow entry is malformed"},
+    };
+    for (const auto &c : cases) {
+        Sandbox box;
+        provision(box);
+        box.write("/etc/shadow", c.shadow, 0600);
+        box.write(kTemp, "leftover");
+        expect_failure(run_program(box), c.message, c.what);
+        EXPECT_EQ(box.read("/etc/shadow"), c.shadow) << c.what;
+        EXPECT_FALSE(box.exists(kTemp)) << c.what;
+        EXPECT_FALSE(box.exists(kMarker)) << c.what;
+    }
+    Sandbox box;
+    provision(box);
+    box.remove("/etc/shadow");
+    expect_failure(run_program(box), "failed to read /etc/shadow", "no shadow file");
+    EXPECT_FALSE(box.exists(kMarker));
+}
+
+// The second account's line is missing: the first account's new line stays, nothing is marked.
+TEST(Failures, SecondAccountMissingKeepsFirstDone) {
+    Sandbox box;
+    provision(box);
+    const std::string shadow = "root:*:1:::::\ndaemon:*:1:::::\n";
+    box.write("/etc/shadow", shadow, 0600);
+    expect_failure(run_program(box), "GUI uid 100 user entry not found in /etc/shadow", "");
+    std::string now = box.read("/etc/shadow");
+    std::string root_hash = password_field(now, "root");
+    EXPECT_TRUE(is_hash_of(root_hash, kRootPassword));
+    EXPECT_EQ(now, with_field(shadow, "root", root_hash));
+    EXPECT_FALSE(box.exists(kMarker));
+}
+
+struct Injection {
+    const char *what;
+    std::string call;    // system call name as strace knows it
+    std::string needle;  // picks the program's own call out of a traced run
+    std::string fault;   // error=... or retval=...
+    const char *message;
+    bool all_later = false;  // inject into that call and every later one
+};
+
+TEST(Failures, InjectedIntoTheShadowRewrite) {
+    SKIP_UNDER_EMULATOR();
+    const std::string grown = "retval=" + std::to_string(kShadow.size() + 4095);
+    const Injection injections[] = {
+        {"fstat", "newfstatat", "</etc/shadow>", "error=EIO", "failed to read /etc/shadow"},
+        {"read", "read", "</etc/shadow>", "error=EIO", "failed to read /etc/shadow"},
+        {"read interrupted", "read", "</etc/shadow>", "error=EINTR", "failed to read /etc/shadow"},
+        {"file grew by 4095 bytes", "read", "</etc/shadow>", grown, "failed to read /etc/shadow"},
+        {"open temporary", "openat", "shadow.zu-firstboot-password", "error=EACCES",
+         "failed to open temporary shadow file"},
+        {"fchown", "fchown", "shadow.zu-firstboot-password", "error=EPERM", ""},
+        {"fchmod", "fchmod", "shadow.zu-firstboot-password", "error=EPERM", ""},
+        {"write", "write", "shadow.zu-firstboot-password", "error=ENOSPC", ""},
+        {"write moves nothing", "write", "shadow.zu-firstboot-password", "retval=0", "", true},
+        {"fsync", "fsync", "shadow.zu-firstboot-password", "error=EIO", ""},
+        {"close", "close", "shadow.zu-firstboot-password", "error=EIO", ""},
+        {"rename", "rename", "shadow.zu-firstboot-password", "error=EIO",
+         "failed to replace /etc/shadow"},
+    };
+    // A leftover from an earlier boot is removed on every path that fails after the read.
+    auto setup = [](Sandbox &b) {
+        provision(b);
+        b.write(kTemp, "leftover");
+    };
+    for (const Injection &i : injections) {
+        int n = find_call(setup, i.call, i.needle);
+        ASSERT_GT(n, 0) << i.what;
+        Sandbox box;
+        setup(box);
+        RunResult r =
+            run_program(box, inject(i.call, i.fault, std::to_string(n) + (i.all_later ? "+" : "")));
+        expect_failure(r, i.message, i.what);
+        EXPECT_EQ(box.read("/etc/shadow"), kShadow) << i.what;
+        EXPECT_FALSE(box.exists(kMarker)) << i.what;
+        bool read_failed = std::string(i.message) == "failed to read /etc/shadow";
+        EXPECT_EQ(box.exists(kTemp), read_failed) << i.what;
+    }
+}
+
+TEST(Failures, SecondRenameFailsAfterFirstAccountIsDone) {
+    SKIP_UNDER_EMULATOR();
+    int n = find_call(provision, "rename", "shadow.zu-firstboot-password", 2);
+    ASSERT_GT(n, 0);
+    Sandbox box;
+    provision(box);
+    expect_failure(run_program(box, inject("rename", "error=EIO", std::to_string(n))),
+                   "failed to replace /etc/shadow", "");
+    std::string now = box.read("/etc/shadow");
+    std::string root_hash = password_field(now, "root");
+    EXPECT_TRUE(is_hash_of(root_hash, kRootPassword));
+    EXPECT_EQ(now, with_field(kShadow, "root", root_hash));
+    EXPECT_FALSE(box.exists(kMarker));
+    EXPECT_FALSE(box.exists(kTemp));
+}
+
+TEST(Failures, RandomSourceFails) {
+    SKIP_UNDER_EMULATOR();
+    int n = find_call(provision, "getrandom", ", 16, 0)");
+    ASSERT_GT(n, 0);
+    Sandbox box;
+    provision(box);
+    expect_failure(run_program(box, inject("getrandom", "error=EIO", std::to_string(n))),
+                   "failed to read random salt", "");
+    expect_untouched(box, "getrandom");
+}
+
+// Interrupted calls are repeated and partial transfers continued: the result is the same device.
+TEST(Transfers, InterruptedAndPartialCallsAreCarriedOn) {
+    SKIP_UNDER_EMULATOR();
+    int random = find_call(provision, "getrandom", ", 16, 0)");
+    int write = find_call(provision, "write", "shadow.zu-firstboot-password");
+    ASSERT_GT(random, 0);
+    ASSERT_GT(write, 0);
+    const struct {
+        const char *what;
+        bool shim;
+        RunOptions options;
+    } runs[] = {
+        {"getrandom EINTR", false, inject("getrandom", "error=EINTR", std::to_string(random))},
+        {"write EINTR", false, inject("write", "error=EINTR", std::to_string(write))},
+        {"short getrandom and writes", true, {}},
+    };
+    for (const auto &run : runs) {
+        SCOPED_TRACE(run.what);
+        Sandbox box;
+        provision(box);
+        RunOptions options = run.options;
+        if (run.shim)
+            options.env = preload_short_io(box);
+        std::vector<std::string> randoms = traced(box, "getrandom", options);
+        std::string shadow = box.read("/etc/shadow");
+        std::string root_hash = password_field(shadow, "root");
+        std::string admin_hash = password_field(shadow, "admin");
+        EXPECT_TRUE(is_hash_of(root_hash, kRootPassword)) << root_hash;
+        EXPECT_TRUE(is_hash_of(admin_hash, kAdminPassword)) << admin_hash;
+        EXPECT_EQ(shadow, with_field(with_field(kShadow, "root", root_hash), "admin", admin_hash));
+        EXPECT_TRUE(box.exists(kMarker));
+        if (run.shim) {
+            // The shim really shortened the first request: 5 bytes, then the 11 still missing.
+            std::string calls;
+            for (const std::string &c : randoms)
+                calls += c + "\n";
+            EXPECT_NE(calls.find(", 5, 0) = 5\ngetrandom("), std::string::npos) << calls;
+            EXPECT_NE(calls.find(", 11, 0) = 11\n"), std::string::npos) << calls;
+        }
+    }
+}
+
+TEST(Failures, CompletionMarker) {
+    SKIP_UNDER_EMULATOR();
+    const Injection injections[] = {
+        {"sync of /etc before the marker", "fsync", "</etc>)", "error=EIO",
+         "failed to create firstboot marker"},
+        {"open of the marker", "openat", "password-set\"", "error=EIO",
+         "failed to create firstboot marker"},
+        {"fsync of the marker", "fsync", "password-set>", "error=EIO",
+         "failed to create firstboot marker"},
+    };
+    for (const Injection &i : injections) {
+        int n = find_call(provision, i.call, i.needle);
+        ASSERT_GT(n, 0) << i.what;
+        Sandbox box;
+        provision(box);
+        expect_failure(run_program(box, inject(i.call, i.fault, std::to_string(n))), i.message,
+                       i.what);
+        EXPECT_FALSE(box.exists(kMarker)) << i.what;
+        // Both lines were stored; the next boot stores the same passwords again and marks done.
+        RunResult again = run_program(box);
+        EXPECT_EQ(again.status, 0) << i.what;
+        std::string shadow = box.read("/etc/shadow");
+        EXPECT_TRUE(is_hash_of(password_field(shadow, "root"), kRootPassword)) << i.what;
+        EXPECT_TRUE(is_hash_of(password_field(shadow, "admin"), kAdminPassword)) << i.what;
+        EXPECT_TRUE(box.exists(kMarker)) << i.what;
+    }
+}
+
+// A marker that reached the directory but whose directory sync failed is taken back.
+TEST(Failures, SyncAfterTheMarkerRemovesIt) {
+    SKIP_UNDER_EMULATOR();
+    int n = find_call(provision, "fsync", "</etc>)", 2);
+    ASSERT_GT(n, 0);
+    Sandbox box;
+    provision(box);
+    RunOptions options = inject("fsync", "error=EIO", std::to_string(n));
+    options.strace[1] = "trace=fsync,unlink";
+    std::vector<std::string> calls = traced(box, "", options);
+    EXPECT_FALSE(box.exists(kMarker));
+    // The marker had been created and synced before the failing sync; it was then unlinked.
+    std::string all;
+    for (const std::string &c : calls)
+        all += c + "\n";
+    std::size_t synced = all.find("</etc/.zu-uid0-uid100-password-set>) = 0\n");
+    std::size_t failed = all.find("</etc>) = -1 EIO", synced);
+    std::size_t removed = all.find("unlink(\"/etc/.zu-uid0-uid100-password-set\") = 0", failed);
+    EXPECT_NE(synced, std::string::npos) << all;
+    EXPECT_NE(failed, std::string::npos) << all;
+    EXPECT_NE(removed, std::string::npos) << all;
+}
+
+// Filesystems that cannot sync directories answer EINVAL: that is no reason to fail.
+TEST(CompletionMarker, DirectorySyncUnsupportedCountsAsDone) {
+    SKIP_UNDER_EMULATOR();
+    Sandbox box;
+    provision(box);
+    RunResult r = run_program(box, RunOptions{.strace = {"-y", "-P", "/etc", "-e", "trace=fsync",
+                                                         "-e", "inject=fsync:error=EINVAL"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_TRUE(box.exists(kMarker));
+    // Both directory syncs were refused, and nothing else was.
+    std::size_t refused = 0;
+    for (std::size_t at = 0;
+         (at = r.err.find("EINVAL (Invalid argument) (INJECTED)", at)) != std::string::npos; ++at)
+        ++refused;
+    EXPECT_EQ(refused, 2u) << r.err;
+}
+
+// Another process won the race to the exclusive create: that is success, silently.
+TEST(CompletionMarker, CreatedMeanwhileCountsAsDone) {
+    SKIP_UNDER_EMULATOR();
+    int n = find_call(provision, "openat", "password-set\"");
+    ASSERT_GT(n, 0);
+    Sandbox box;
+    provision(box);
+    RunResult r = run_program(box, inject("openat", "error=EEXIST", std::to_string(n)));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log.empty());
+}
+
+TEST(CompletionMarker, FailsDuringUpgrade) {
+    SKIP_UNDER_EMULATOR();
+    auto setup = [](Sandbox &b) {
+        provision(b);
+        b.write("/sysupgrade.tgz", "archive");
+    };
+    for (const Injection &i : {Injection{"sync of /etc", "fsync", "</etc>)", "error=EIO", ""},
+                               Injection{"open", "openat", "password-set\"", "error=EROFS", ""}}) {
+        int n = find_call(setup, i.call, i.needle);
+        ASSERT_GT(n, 0) << i.what;
+        Sandbox box;
+        setup(box);
+        expect_failure(run_program(box, inject(i.call, i.fault, std::to_string(n))),
+                       "failed to create firstboot marker during sysupgrade", i.what);
+        expect_untouched(box, i.what);
+    }
+}
+
+}  // namespace
+}  // namespace fb_test
