@@ -74,12 +74,12 @@ bool reserve(blob_buf *buf, size_t end, size_t head_off) {
     if (buf->buflen >= 0 && end <= static_cast<size_t>(buf->buflen))
         return true;
     const size_t have = buf->buflen > 0 ? static_cast<size_t>(buf->buflen) : 0;
-    if (!buf->grow(buf, static_cast<int>(end - have)))
+    const bool grown = buf->grow(buf, static_cast<int>(end - have));
+    if (!buf->buf)
         return false;
-    if (!buf->buf || buf->buflen < 0 || static_cast<size_t>(buf->buflen) < end)
-        return false;
+    // The block may have moved even when it is still too small.
     buf->head = reinterpret_cast<blob_attr *>(base(buf) + head_off);
-    return true;
+    return grown && buf->buflen >= 0 && static_cast<size_t>(buf->buflen) >= end;
 }
 
 // Appends a named attribute with room for payload_len bytes after its header, padding

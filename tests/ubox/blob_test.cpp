@@ -289,25 +289,38 @@ bool refusing_grow(blob_buf *, int) {
     return false;
 }
 
+// Moves the block but gives one byte less than asked.
+bool stingy_moving_grow(blob_buf *buf, int minlen) {
+    return moving_grow(buf, minlen - 1);
+}
+
 TEST(Growth, RefusedGrowthFailsCleanly) {
     blob_buf none{};
     none.grow = refusing_grow;
     EXPECT_EQ(blob_buf_init(&none, 0), -ENOMEM);
     EXPECT_EQ(none.buf, nullptr);
 
-    ScopedBlobBuf buf;
-    ASSERT_EQ(blobmsg_add_u8(&buf.b, "a", 1), 0);
-    buf.b.grow = refusing_grow;
-    // Fill what the default growth left spare, then one more must fail without damage.
-    int added = 0;
-    while (blobmsg_add_u8(&buf.b, "b", 2) == 0)
-        added++;
-    const std::string before = head_hex(buf.b);
-    EXPECT_EQ(blobmsg_add_string(&buf.b, "s", "text"), -1);
-    EXPECT_EQ(blobmsg_open_table(&buf.b, "t"), nullptr);
-    EXPECT_FALSE(blobmsg_add_json_from_string(&buf.b, R"({"x":1})"));
-    EXPECT_EQ(head_hex(buf.b), before);
-    EXPECT_EQ(blob_raw_len(buf.b.head), 4u + 12u * static_cast<size_t>(added + 1));
+    for (auto grow : {refusing_grow, stingy_moving_grow}) {
+        ScopedBlobBuf buf;
+        ASSERT_EQ(blobmsg_add_u8(&buf.b, "a", 1), 0);
+        buf.b.grow = grow;
+        // Fill what the default growth left spare; the first member that needs more fails.
+        int added = 0;
+        std::string before = head_hex(buf.b);
+        while (blobmsg_add_u8(&buf.b, "b", 2) == 0) {
+            added++;
+            before = head_hex(buf.b);
+        }
+        EXPECT_EQ(head_hex(buf.b), before);
+        EXPECT_EQ(blob_raw_len(buf.b.head), 4u + 12u * static_cast<size_t>(added + 1));
+        EXPECT_EQ(reinterpret_cast<char *>(buf.b.head), static_cast<char *>(buf.b.buf));
+        if (grow != refusing_grow)
+            continue;
+        EXPECT_EQ(blobmsg_add_string(&buf.b, "s", "text"), -1);
+        EXPECT_EQ(blobmsg_open_table(&buf.b, "t"), nullptr);
+        EXPECT_FALSE(blobmsg_add_json_from_string(&buf.b, R"({"x":1})"));
+        EXPECT_EQ(head_hex(buf.b), before);
+    }
 }
 
 TEST(Reuse, FreeThenInitAgain) {

@@ -82,7 +82,8 @@ static inline struct blob_attr *blob_next(const struct blob_attr *attr) {
     return (struct blob_attr *)((char *)attr + blob_pad_len(attr));
 }
 
-/* Makes buf's head an empty attribute of type id (0..127); 0, or -EINVAL / -ENOMEM. */
+/* Makes buf's head an empty attribute of type id (0..127), reusing buf's memory; buf must be
+ * zeroed or used before. Returns 0, or -EINVAL / -ENOMEM. */
 int blob_buf_init(struct blob_buf *buf, int id);
 
 /* Releases the buffer's memory; the struct can be initialised again afterwards. */
