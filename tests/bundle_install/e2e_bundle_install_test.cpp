@@ -146,6 +146,36 @@ TEST_F(BundleInstall, CorruptArchiveFailsToExtract) {
     EXPECT_EQ(opkg_log(), "<no opkg run>");
 }
 
+// Stand-ins for mkdir and tar show the unpack command's words; a failing mkdir stops tar.
+TEST_F(BundleInstall, UnpackCommandWords) {
+    const char *logger =
+        "#!/bin/sh\nprintf '[%s]' \"${0##*/}\" \"$@\" >> /tmp/unpack.log\n"
+        "echo >> /tmp/unpack.log\nexit $(cat /stub/status-${0##*/})\n";
+    box.write("/stub/mkdir", logger, 0755);
+    box.write("/stub/tar", logger, 0755);
+    struct Case {
+        const char *archive;
+        const char *mkdir_status;
+        const char *log;
+    } cases[] = {
+        {"/mnt/usb/fw-1.2.tar.gz", "0",
+         "[mkdir][-p][/tmp/update]\n[tar][-xzvf][/mnt/usb/fw-1.2.tar.gz][-C][/tmp/update]\n"},
+        {"my bundle;id.tar.gz", "0",
+         "[mkdir][-p][/tmp/update]\n[tar][-xzvf][my bundle;id.tar.gz][-C][/tmp/update]\n"},
+        {"/mnt/usb/fw-1.2.tar.gz", "1", "[mkdir][-p][/tmp/update]\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.archive);
+        box.write("/stub/status-mkdir", c.mkdir_status);
+        box.write("/stub/status-tar", "2");
+        box.remove("/tmp/unpack.log");
+        RunResult r = install({c.archive});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed to extract tar.gz file\n");
+        EXPECT_EQ(box.read("/tmp/unpack.log"), c.log);
+    }
+}
+
 TEST_F(BundleInstall, MissingArchiveFailsToExtract) {
     RunResult r = install({"/mnt/usb/none.tar.gz"});
     EXPECT_EQ(r.status, 1);
