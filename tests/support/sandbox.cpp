@@ -217,8 +217,15 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &o
     args.insert(args.end(), argv.begin(), argv.end());
 
     std::vector<std::string> env = {"PATH=" + options.path};
+    // A test's own settings win over the sanitizer settings inherited from ctest.
+    auto set_by_test = [&options](const std::string &name) {
+        for (const auto &entry : options.env)
+            if (entry.compare(0, name.size() + 1, name + "=") == 0)
+                return true;
+        return false;
+    };
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *value = std::getenv(name))
+        if (const char *value = std::getenv(name); value != nullptr && !set_by_test(name))
             env.push_back(std::string(name) + "=" + value);
     env.insert(env.end(), options.env.begin(), options.env.end());
 

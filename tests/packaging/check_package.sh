@@ -1,0 +1,76 @@
+#!/bin/sh
+# Checks the firmware package recipe against what the built programs really are.
+# Usage: check_package.sh RECIPE_DIR BUILD_DIR FIRSTBOOT_PROGRAM BUNDLE_PROGRAM
+set -u
+recipe_dir=$1 build_dir=$2 firstboot=$3 bundle=$4
+makefile=$recipe_dir/Makefile
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+for include in rules.mk package.mk cmake.mk; do
+    grep -q "^include .*/$include\$" "$makefile" || fail "recipe does not include $include"
+done
+for var in PKG_NAME PKG_VERSION PKG_RELEASE PKG_LICENSE; do
+    grep -q "^$var:=..*" "$makefile" || fail "recipe does not set $var"
+done
+
+# DEPENDS of one binary package, "" when it has none.
+depends_of() {
+    sed -n "/^define Package\/$1\$/,/^endef/p" "$makefile" | sed -n 's/^ *DEPENDS:=//p'
+}
+# NEEDED libraries of a program, one base name (up to ".so") per line.
+needed_of() {
+    readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sed 's/\.so.*//'
+}
+# The firmware package that provides a library; libc (with crypt, as musl has it) is implicit.
+package_of() {
+    case $1 in
+        libc | ld-linux* | ld | libcrypt) echo "" ;;
+        libjson-c) echo "+libjson-c" ;;
+        libubox) echo "+libubox" ;;
+        libblobmsg_json) echo "+libblobmsg-json" ;;
+        *) echo "unknown:$1" ;;
+    esac
+}
+
+check_program() {
+    name=$1 program=$2 expected=$3
+    [ -f "$program" ] || { fail "$program is missing"; return; }
+    declared=$(depends_of "$name")
+    [ "$declared" = "$expected" ] || fail "$name DEPENDS is '$declared', expected '$expected'"
+    for lib in $(needed_of "$program"); do
+        case $lib in libstdc++ | libgcc_s) fail "$name needs $lib at run time" ;; esac
+        dep=$(package_of "$lib")
+        [ -z "$dep" ] && continue
+        case " $declared " in
+            *" $dep "*) ;;
+            *) fail "$name needs $lib but its package does not depend on ${dep#unknown:}" ;;
+        esac
+    done
+}
+check_program zu-firstboot-password "$firstboot" ""
+check_program bundle-install "$bundle" "+libubox +libblobmsg-json +libjson-c"
+
+init=$recipe_dir/files/zu-firstboot-password.init
+sh -n "$init" || fail "boot script has a syntax error"
+head -n 1 "$init" | grep -qx '#!/bin/sh /etc/rc.common' || fail "boot script is not an rc.common script"
+grep -qx 'START=11' "$init" || fail "boot script does not start at 11"
+grep -q '^boot()' "$init" || fail "boot script defines no boot()"
+grep -Eq '^(start|stop|restart|reload)\(\)' "$init" && fail "boot script defines more than boot()"
+grep -q '^	/usr/sbin/zu-firstboot-password$' "$init" || fail "boot() does not run the program in the foreground"
+[ "$(cat "$recipe_dir/files/zu-firstboot-password.keep")" = "/etc/.zu-uid0-uid100-password-set" ] ||
+    fail "keep.d file does not list the completion marker"
+
+# The install rules put both programs in /usr/sbin.
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+if cmake --install "$build_dir" --prefix "$stage/usr" >/dev/null; then
+    for program in zu-firstboot-password bundle-install; do
+        [ -x "$stage/usr/sbin/$program" ] || fail "install does not put $program in /usr/sbin"
+    done
+else
+    fail "cmake --install failed"
+fi
+
+[ "$failures" -eq 0 ] && echo "package recipe matches the programs"
+[ "$failures" -eq 0 ]
