@@ -3,7 +3,7 @@
 set -eu
 
 packages="build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libjson-c-dev libcrypt-dev
-bubblewrap strace util-linux tar gzip clang-format valgrind time binutils"
+bubblewrap strace util-linux tar gzip clang-format valgrind time binutils clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

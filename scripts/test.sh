@@ -1,5 +1,6 @@
 #!/bin/sh
-# Sets up a fresh machine, builds the release and the sanitizer builds, runs every test of both.
+# Sets up a fresh machine, builds the release and the sanitizer builds, runs every test of both,
+# then the short fuzz runs.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -8,3 +9,7 @@ for preset in default asan; do
     ./scripts/build.sh "$preset"
     ctest --preset "$preset" -j "$(nproc)"
 done
+# The fuzz targets (clang), each run briefly from its seeds.
+echo "== fuzz"
+./scripts/build.sh fuzz
+ctest --preset fuzz -j "$(nproc)"
