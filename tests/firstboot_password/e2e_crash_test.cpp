@@ -1,0 +1,245 @@
+// A boot cut short at any moment must leave a device that is safe to log in to and that the next
+// boot finishes. The program is killed with SIGKILL at each system call of a whole run in turn:
+// the calls come from a traced run of the same build, and each kill lands on a fresh copy of the
+// same device through strace's "signal=KILL" injection, aimed at that call's occurrence among
+// the calls of its name. The kill is delivered on entry, so the call itself never runs.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "e2e_support.hpp"
+
+namespace fb_test {
+namespace {
+
+#ifdef ZU_CROSS_BUILD
+#define SKIP_UNDER_EMULATOR() GTEST_SKIP() << "strace sees the emulator, not the program"
+#else
+#define SKIP_UNDER_EMULATOR() (void)0
+#endif
+
+// One system call of the recorded run: its name and its occurrence among calls of that name.
+struct Call {
+    std::string name;
+    int occurrence = 0;
+    std::string line;
+};
+
+// The calls of a whole run of a device prepared by `setup`, from the dynamic loader to the exit.
+std::vector<Call> record_calls(const std::function<void(Sandbox &)> &setup) {
+    Sandbox box;
+    setup(box);
+    RunResult r = run_program(box, RunOptions{.strace = {"-f", "-o", "/tmp/zu-crash.strace"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<Call> calls;
+    std::map<std::string, int> seen;
+    std::istringstream lines(box.read("/tmp/zu-crash.strace"));
+    for (std::string line; std::getline(lines, line);) {
+        // "-f" puts the pid first.
+        std::size_t at = 0;
+        while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at])))
+            ++at;
+        while (at < line.size() && line[at] == ' ')
+            ++at;
+        std::size_t paren = line.find('(', at);
+        if (paren == std::string::npos)
+            continue;  // "+++ exited ..." and the like
+        std::string name = line.substr(at, paren - at);
+        bool plain = !name.empty();
+        for (char c : name)
+            plain = plain && (std::islower(static_cast<unsigned char>(c)) ||
+                              std::isdigit(static_cast<unsigned char>(c)) || c == '_');
+        if (!plain)
+            continue;  // "<... resumed>", signals, calls strace has no name for
+        calls.push_back(Call{name, ++seen[name], line.substr(at)});
+    }
+    return calls;
+}
+
+// strace meets the start-up execve of the program it starts already under way and never tampers
+// with it (neither error= nor signal= fires there), and a kill before it is no run at all.
+bool can_kill_at(const Call &call) {
+    return !(call.name == "execve" && call.occurrence == 1);
+}
+
+// Under the sanitizers the runtime adds hundreds of memory and /proc calls; every call of the
+// names that touch files or randomness is still tried, the rest are sampled.
+#ifdef ZU_SANITIZE_BUILD
+constexpr int kOtherCallStride = 4;
+#else
+constexpr int kOtherCallStride = 1;
+#endif
+
+std::vector<Call> kill_points(const std::vector<Call> &calls) {
+    const std::set<std::string> matter = {"open",   "openat",    "read",       "write",  "fsync",
+                                          "fchown", "fchmod",    "rename",     "unlink", "close",
+                                          "access", "getrandom", "newfstatat", "fstat"};
+    std::vector<Call> points;
+    int others = 0;
+    for (const Call &call : calls) {
+        if (!can_kill_at(call))
+            continue;
+        if (matter.count(call.name) != 0 || others++ % kOtherCallStride == 0)
+            points.push_back(call);
+    }
+    return points;
+}
+
+std::string joined(const std::vector<Call> &calls) {
+    std::string all;
+    for (const Call &call : calls)
+        all += call.line + "\n";
+    return all;
+}
+
+// Nothing but the device's own files and the program's temporary file and marker in /etc.
+void expect_only_known_files(Sandbox &box) {
+    const std::set<std::string> known = {".",
+                                         "..",
+                                         "passwd",
+                                         "group",
+                                         "shadow",
+                                         "shadow.zu-firstboot-password",
+                                         ".zu-uid0-uid100-password-set"};
+    DIR *dir = ::opendir(box.host("/etc").c_str());
+    ASSERT_NE(dir, nullptr);
+    while (struct dirent *entry = ::readdir(dir))
+        EXPECT_EQ(known.count(entry->d_name), 1u) << entry->d_name;
+    ::closedir(dir);
+}
+
+// Each account's line is either as it was or carries a hash of its password, every other byte
+// is as it was, the file keeps its owner and mode, and the marker vouches only for a finished
+// job. Returns whether both lines are new.
+bool expect_consistent_shadow(Sandbox &box) {
+    std::string shadow = box.read("/etc/shadow");
+    std::string root = password_field(shadow, "root");
+    std::string admin = password_field(shadow, "admin");
+    bool root_new = root != password_field(kShadow, "root");
+    bool admin_new = admin != password_field(kShadow, "admin");
+    if (root_new) {
+        EXPECT_TRUE(is_hash_of(root, kRootPassword)) << root;
+    }
+    if (admin_new) {
+        EXPECT_TRUE(is_hash_of(admin, kAdminPassword)) << admin;
+    }
+    EXPECT_EQ(shadow, with_field(with_field(kShadow, "root", root), "admin", admin));
+    struct stat st {};
+    EXPECT_EQ(::stat(box.host("/etc/shadow").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 42u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (box.exists(kMarker)) {
+        EXPECT_TRUE(root_new && admin_new) << "marker without both passwords:\n" << shadow;
+    }
+    expect_only_known_files(box);
+    return root_new && admin_new;
+}
+
+struct Device {
+    const char *what;
+    std::function<void(Sandbox &)> setup;
+    bool upgrade;          // the passwords must stay as they are
+    std::size_t at_least;  // a whole run makes at least this many calls
+};
+
+// Kills the program at every kill point of `device` in turn and checks what each kill leaves and
+// that a normal run afterwards completes the job. Returns the number of kill points tried.
+int kill_at_every_call(const Device &device) {
+    std::vector<Call> calls = record_calls(device.setup);
+    // A trace that does not reach the marker and the exit was not a whole run.
+    std::string all = joined(calls);
+    EXPECT_GE(calls.size(), device.at_least) << all;
+    EXPECT_NE(all.find("\"/etc/.zu-uid0-uid100-password-set\", O_WRONLY|O_CREAT|O_EXCL"),
+              std::string::npos)
+        << all;
+    EXPECT_EQ(calls.empty() ? "" : calls.back().name, "exit_group") << all;
+    if (!device.upgrade) {
+        EXPECT_NE(all.find("\"/etc/shadow\", O_RDONLY"), std::string::npos);
+    }
+
+    int tried = 0;
+    for (const Call &call : kill_points(calls)) {
+        SCOPED_TRACE(std::string(device.what) + ": killed at " + call.name + " #" +
+                     std::to_string(call.occurrence) + ": " + call.line);
+        Sandbox box;
+        device.setup(box);
+        RunResult r =
+            run_program(box, inject(call.name, "signal=KILL", std::to_string(call.occurrence)));
+        ++tried;
+        EXPECT_EQ(r.status, 128 + SIGKILL) << r.err;
+        EXPECT_NE(r.err.find("+++ killed by SIGKILL +++"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+        if (device.upgrade) {
+            EXPECT_EQ(box.read("/etc/shadow"), kShadow);
+            expect_only_known_files(box);
+        } else {
+            expect_consistent_shadow(box);
+        }
+
+        RunResult again = run_program(box);
+        EXPECT_EQ(again.status, 0);
+        EXPECT_TRUE(again.log.empty()) << again.log[0].raw;
+        EXPECT_TRUE(box.exists(kMarker));
+        EXPECT_FALSE(box.exists(kTemp));
+        if (device.upgrade) {
+            EXPECT_EQ(box.read("/etc/shadow"), kShadow);
+        } else {
+            EXPECT_TRUE(expect_consistent_shadow(box)) << box.read("/etc/shadow");
+        }
+        // One broken kill point says enough; the rest would repeat it.
+        if (::testing::Test::HasFailure())
+            break;
+    }
+    return tried;
+}
+
+// Fewer kill points than a whole run has calls means the trace or its reading went wrong.
+constexpr int kAtLeastKillPoints = 100;
+
+void report_kill_points(const char *key, int tried, std::chrono::steady_clock::time_point start) {
+    std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    ::testing::Test::RecordProperty(key, tried);
+    std::printf("%s: %d kill points tried in %.1f s\n", key, tried, seconds.count());
+    if (!::testing::Test::HasFailure()) {
+        EXPECT_GE(tried, kAtLeastKillPoints);
+    }
+}
+
+TEST(Crash, KilledAtEveryCallOfAFirstBoot) {
+    SKIP_UNDER_EMULATOR();
+    auto start = std::chrono::steady_clock::now();
+    Device device{"first boot", provision, false, 100};
+    int tried = kill_at_every_call(device);
+    report_kill_points("first_boot_kill_points", tried, start);
+}
+
+TEST(Crash, KilledAtEveryCallDuringAnUpgrade) {
+    SKIP_UNDER_EMULATOR();
+    auto start = std::chrono::steady_clock::now();
+    int tried = 0;
+    for (const char *upgrade : {"/sysupgrade.tgz", "/tmp/sysupgrade.tar"}) {
+        Device device{upgrade,
+                      [upgrade](Sandbox &b) {
+                          provision(b);
+                          b.write(upgrade, "archive");
+                      },
+                      true, 50};
+        tried += kill_at_every_call(device);
+        if (HasFailure())
+            break;
+    }
+    report_kill_points("upgrade_kill_points", tried, start);
+}
+
+}  // namespace
+}  // namespace fb_test
