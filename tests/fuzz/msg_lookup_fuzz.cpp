@@ -61,9 +61,24 @@ void check_text_inside(struct blob_attr *member, const char *text) {
     FUZZ_CHECK(std::memchr(value, '\0', value_len) != nullptr);
 }
 
+// Value length with the name header counted whether or not the extended flag is set, as the
+// lookups count it; false when the header does not fit the member.
+bool header_value_len(struct blob_attr *member, std::size_t *len) {
+    const std::size_t data_len = blob_len(member);
+    if (data_len < 2)
+        return false;
+    const std::size_t header = (2 + blob_load_be16(bytes_of(member) + 4) + 1 + 3) & ~3u;
+    if (header > data_len)
+        return false;
+    *len = data_len - header;
+    return true;
+}
+
 // The number a member holds when it is an integer whose value fits inside it.
 bool unsigned_value(struct blob_attr *member, unsigned long long *value) {
-    const std::size_t len = blobmsg_data_len(member);
+    std::size_t len = 0;
+    if (!header_value_len(member, &len))
+        return false;
     switch (blob_id(member)) {
         case BLOBMSG_TYPE_INT8:
             *value = blobmsg_get_u8(member);
