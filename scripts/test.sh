@@ -1,10 +1,10 @@
 #!/bin/sh
-# Sets up a fresh machine, builds the release and the sanitizer builds, runs every test of both,
-# then the short fuzz runs.
+# Sets up a fresh machine, builds the release, sanitizer and mipsel (tests under qemu) builds,
+# runs every test of each, then the short fuzz runs.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-for preset in default asan; do
+for preset in default asan mipsel; do
     echo "== $preset"
     ./scripts/build.sh "$preset"
     ctest --preset "$preset" -j "$(nproc)"

@@ -193,7 +193,14 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &o
         }
         ::closedir(dir);
     }
+    // The directories leading to the program must be searchable by every user: an emulator
+    // started as another user opens the program without the capabilities that setpriv had.
     std::string program_dir = dirname_of(argv.at(0));
+    std::vector<std::string> parents;
+    for (std::string dir = dirname_of(program_dir); dir != "/" && dir != "."; dir = dirname_of(dir))
+        parents.insert(parents.begin(), dir);
+    for (const auto &dir : parents)
+        args.insert(args.end(), {"--perms", "0755", "--dir", dir});
     args.insert(args.end(), {"--ro-bind", program_dir, program_dir, "--chdir", options.cwd, "--"});
     if (options.uid != 0) {
         std::string id = std::to_string(options.uid);
