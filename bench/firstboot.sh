@@ -3,6 +3,8 @@
 # the whole-process instruction count of a first boot (callgrind) beside that of two bare
 # SHA-512 crypt() calls, the work no implementation can avoid. Every first boot runs on a fresh
 # simulated device inside a private mount namespace. Usage: firstboot.sh [build directory]
+# A cross-built mipsel build runs under qemu-mipsel: its instructions are counted from qemu's
+# log of executed blocks, and its peak memory is that of the emulator process.
 set -eu
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
@@ -12,6 +14,12 @@ baseline="$bin/bench_crypt_baseline"
 for p in "$program" "$baseline"; do
     [ -x "$p" ] || { echo "bench: $p is not built" >&2; exit 1; }
 done
+
+emulator="" tools=""
+if readelf -h "$program" | grep -q 'Machine:.*MIPS'; then
+    emulator="qemu-mipsel -L /usr/mipsel-linux-gnu"
+    tools="mipsel-linux-gnu-"
+fi
 
 work=$(mktemp -d /tmp/zu-bench-firstboot-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -36,33 +44,43 @@ on_device() {
         --ro-bind "$bin" "$bin" -- "$@"
 }
 
-# instructions DIR COMMAND...: whole-process instruction count under callgrind.
+# instructions DIR PROGRAM: whole-process instruction count, under callgrind or, for the
+# target, from the emulator's log of executed blocks.
 instructions() {
     dir=$1
     shift
-    on_device "$dir" valgrind --tool=callgrind --callgrind-out-file=/tmp/callgrind.out "$@" \
-        2> "$work/callgrind.log"
+    if [ -n "$emulator" ]; then
+        on_device "$dir" sh -c "$emulator -d in_asm,exec,nochain $1 2>&1 >/dev/null" |
+            awk -f bench/qemu_instructions.awk > "$work/count"
+    else
+        on_device "$dir" valgrind --tool=callgrind --callgrind-out-file=/tmp/callgrind.out "$@" \
+            2> "$work/callgrind.log"
+        sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$work/callgrind.log" > "$work/count"
+    fi
     [ -f "$dir/etc/.zu-uid0-uid100-password-set" ] || [ "$1" = "$baseline" ] ||
-        { echo "bench: the first boot under callgrind failed" >&2; exit 1; }
-    sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$work/callgrind.log"
+        { echo "bench: the measured first boot failed" >&2; exit 1; }
+    cat "$work/count"
 }
 
 cp "$program" "$work/stripped"
-strip "$work/stripped"
-echo "== stripped size of zu-firstboot-password"
-size "$work/stripped"
+"${tools}strip" "$work/stripped"
+echo "== stripped size of zu-firstboot-password ($(readelf -h "$program" | sed -n 's/.*Machine: *//p'))"
+"${tools}size" "$work/stripped"
 echo "file bytes: $(stat -c %s "$work/stripped")"
 
 new_device "$work/dev"
-on_device "$work/dev" /usr/bin/time -v "$program" 2> "$work/time.log"
-echo "== peak memory of a first boot"
+# shellcheck disable=SC2086
+on_device "$work/dev" /usr/bin/time -v $emulator "$program" 2> "$work/time.log"
+echo "== peak memory of a first boot${emulator:+ (the emulator process, emulator included)}"
 grep 'Maximum resident set size' "$work/time.log" | sed 's/^[[:space:]]*//'
 
 new_device "$work/dev"
 full=$(instructions "$work/dev" "$program")
 new_device "$work/dev"
 floor=$(instructions "$work/dev" "$baseline")
-echo "== instructions (callgrind, whole process)"
+counter=callgrind
+[ -z "$emulator" ] || counter="qemu block log"
+echo "== instructions (whole process, $counter)"
 echo "first boot:             $full"
 echo "two bare crypt() calls: $floor"
 awk -v a="$full" -v b="$floor" 'BEGIN { printf "on top of crypt():      %d (%.2f%%)\n", a - b, 100 * (a - b) / b }'

@@ -320,5 +320,21 @@ TEST(CompletionMarker, FailsDuringUpgrade) {
     }
 }
 
+// A C library without SHA-512 crypt must leave the device as it was, to try again next boot.
+TEST(Failures, CryptWithoutSha512WritesNothing) {
+    for (bool star : {false, true}) {
+        SCOPED_TRACE(star ? "crypt gives \"*\"" : "crypt gives null");
+        Sandbox box;
+        provision(box);
+        box.write("/shim/libcrypt_shim.so", zu_test::read_host_file(CRYPT_SHIM_PATH), 0755);
+        RunOptions options{.env = {"LD_PRELOAD=/shim/libcrypt_shim.so"}};
+        if (star)
+            options.env.push_back("ZU_CRYPT_STAR=1");
+        RunResult r = run_program(box, options);
+        expect_failure(r, "failed to create sha512 shadow hash", "");
+        expect_untouched(box, "");
+    }
+}
+
 }  // namespace
 }  // namespace fb_test

@@ -201,6 +201,28 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &o
         parents.insert(parents.begin(), dir);
     for (const auto &dir : parents)
         args.insert(args.end(), {"--perms", "0755", "--dir", dir});
+
+    // A cross-built program cannot be started by the host kernel: its emulator starts it instead.
+    // Host tools (the shell, tar) run as they are.
+    std::vector<std::string> emulator;
+#ifdef ZU_TEST_EMULATOR
+    if (elf_machine(argv.at(0)) == elf_machine("/proc/self/exe")) {
+        std::istringstream words(ZU_TEST_EMULATOR);
+        for (std::string word; words >> word;)
+            emulator.push_back(word);
+    }
+#endif
+    // The test's environment reaches what runs inside the sandbox (and wins over the inherited
+    // sanitizer settings), never bwrap itself: a preloaded shim exists only inside. An emulated
+    // program gets it from the emulator, whose own host loader must not see a target library.
+    for (const auto &entry : options.env) {
+        std::size_t equals = entry.find('=');
+        if (!emulator.empty())
+            emulator.insert(emulator.end(), {"-E", entry});
+        else
+            args.insert(args.end(),
+                        {"--setenv", entry.substr(0, equals), entry.substr(equals + 1)});
+    }
     args.insert(args.end(), {"--ro-bind", program_dir, program_dir, "--chdir", options.cwd, "--"});
     if (options.uid != 0) {
         std::string id = std::to_string(options.uid);
@@ -212,29 +234,13 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, const RunOptions &o
         args.insert(args.end(), options.strace.begin(), options.strace.end());
         args.push_back("--");
     }
-#ifdef ZU_TEST_EMULATOR
-    // A cross-built program cannot be started by the host kernel: its emulator starts it instead.
-    // Host tools (the shell, tar) run as they are.
-    if (elf_machine(argv.at(0)) == elf_machine("/proc/self/exe")) {
-        std::istringstream words(ZU_TEST_EMULATOR);
-        for (std::string word; words >> word;)
-            args.push_back(word);
-    }
-#endif
+    args.insert(args.end(), emulator.begin(), emulator.end());
     args.insert(args.end(), argv.begin(), argv.end());
 
     std::vector<std::string> env = {"PATH=" + options.path};
-    // A test's own settings win over the sanitizer settings inherited from ctest.
-    auto set_by_test = [&options](const std::string &name) {
-        for (const auto &entry : options.env)
-            if (entry.compare(0, name.size() + 1, name + "=") == 0)
-                return true;
-        return false;
-    };
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *value = std::getenv(name); value != nullptr && !set_by_test(name))
+        if (const char *value = std::getenv(name))
             env.push_back(std::string(name) + "=" + value);
-    env.insert(env.end(), options.env.begin(), options.env.end());
 
     std::string out_path = root_ + "/stdout", err_path = root_ + "/stderr";
     // posix_spawn, not fork: a forked child crashes under qemu-user, where the cross-built tests
