@@ -33,11 +33,10 @@ RunResult run_program(Sandbox &box, const RunOptions &options) {
     RunOptions o = options;
     if (!o.strace.empty() || !o.env.empty()) {
         // LeakSanitizer cannot stop the world under ptrace, and a preloaded shim comes before
-        // the sanitizer runtime. The sandbox passes our own ASAN_OPTIONS on, first.
-        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-        if (asan.find("detect_leaks=0:verify") == std::string::npos)
-            asan += ":detect_leaks=0:verify_asan_link_order=0";
-        ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+        // the sanitizer runtime. Only this run gets these settings.
+        const char *inherited = std::getenv("ASAN_OPTIONS");
+        o.env.push_back(std::string("ASAN_OPTIONS=") + (inherited ? inherited : "") +
+                        ":detect_leaks=0:verify_asan_link_order=0");
     }
     RunResult r = box.run({kProgram}, o);
     EXPECT_EQ(r.out, "");
