@@ -1,89 +1,14 @@
-// The real installer, run in a private mount namespace with a scratch /tmp, real bundles made by
-// tar, and a stub package manager that records its arguments.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The installer's main paths and its reported failures, end to end.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "support/sandbox.hpp"
+#include "e2e_support.hpp"
 
+namespace bi_test {
 namespace {
-
-using zu_test::RunOptions;
-using zu_test::RunResult;
-using zu_test::Sandbox;
-
-constexpr const char *kProgram = BUNDLE_INSTALL_PATH;
-
-// Logs each call's arguments in brackets, says what it installs, and fails for the base names
-// listed in /stub/fail.
-constexpr const char *kStubOpkg = R"(#!/bin/sh
-printf '[%s]' "$@" >> /tmp/opkg.log
-echo >> /tmp/opkg.log
-echo "opkg: installing ${2##*/}"
-if [ -f /stub/fail ] && grep -qxF -- "${2##*/}" /stub/fail; then
-    echo "opkg: cannot install ${2##*/}" >&2
-    exit 255
-fi
-exit 0
-)";
-
-class BundleInstall : public testing::Test {
-  protected:
-    Sandbox box;
-
-    void SetUp() override {
-        box.write("/stub/opkg", kStubOpkg, 0755);
-        box.mkdir("/mnt/usb");
-    }
-
-    // Stages the files (path -> content) and packs them, sorted by name, into the archive at
-    // the given path inside the sandbox.
-    void make_bundle(const std::string &archive,
-                     const std::vector<std::pair<std::string, std::string>> &files) {
-        std::string stage = box.root() + "/stage";
-        zu_test::host_shell("rm -rf '" + stage + "'");
-        ::mkdir(stage.c_str(), 0755);
-        std::string names;
-        for (const auto &[path, content] : files) {
-            std::string host = stage + "/" + path;
-            zu_test::host_shell("mkdir -p \"$(dirname '" + host + "')\"");
-            if (content.rfind("->", 0) == 0)
-                ASSERT_EQ(::symlink(content.substr(2).c_str(), host.c_str()), 0) << path;
-            else
-                write_host(host, content);
-            std::string top = path.substr(0, path.find('/'));
-            if (names.find(" '" + top + "'") == std::string::npos)
-                names += " '" + top + "'";
-        }
-        box.mkdir(archive.substr(0, archive.rfind('/')));
-        ASSERT_EQ(zu_test::host_shell("tar --sort=name --owner=0 --group=0 -czf '" +
-                                      box.host(archive) + "' -C '" + stage + "'" + names),
-                  0);
-    }
-
-    static void write_host(const std::string &path, const std::string &content) {
-        FILE *f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr) << path;
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-
-    RunResult install(const std::vector<std::string> &args, RunOptions options = {}) {
-        std::vector<std::string> argv = {kProgram};
-        argv.insert(argv.end(), args.begin(), args.end());
-        options.path = "/stub:/usr/bin:/bin";
-        return box.run(argv, options);
-    }
-
-    std::string opkg_log() const {
-        return box.exists("/tmp/opkg.log") ? box.read("/tmp/opkg.log") : "<no opkg run>";
-    }
-};
 
 TEST_F(BundleInstall, InstallsEveryPackageInOrderWithOutputInOrder) {
     make_bundle(
@@ -442,3 +367,4 @@ TEST(BundleInstallFootprint, NeedsNoCxxRuntime) {
 }
 
 }  // namespace
+}  // namespace bi_test

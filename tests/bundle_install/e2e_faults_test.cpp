@@ -1,0 +1,169 @@
+// Every failure the installer can meet on the way, provoked in a real run: a directory or the
+// manifest that cannot be opened, a shell that cannot start, tar or the package manager ended by a
+// signal. Each gives its message and status 1, and nothing is installed after it. System-call
+// failures are injected with strace at the installer's own call, found in a first traced run.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.hpp"
+
+namespace bi_test {
+namespace {
+
+constexpr const char *kArchive = "/tmp/bundle.tar.gz";
+
+// The shell's own report of a child that a signal ended.
+constexpr const char *kShellKilled = "Killed\n";
+
+struct Errno {
+    const char *name;
+    const char *text;
+};
+constexpr Errno kErrnos[] = {
+    {"EACCES", "Permission denied"},
+    {"EMFILE", "Too many open files"},
+};
+
+class Faults : public BundleInstall {
+  protected:
+    void SetUp() override {
+        BundleInstall::SetUp();
+        make_bundle(kArchive, {
+                                  {"bundle/manifest.txt", R"({"order":["pkg-a","pkg-b","pkg-c"]})"},
+                                  {"bundle/pkg-a", "a"},
+                              });
+    }
+
+    static constexpr const char *kListing = "bundle/\nbundle/manifest.txt\nbundle/pkg-a\n";
+    static constexpr const char *kFound =
+        "Found manifest file at: /tmp/update/bundle/manifest.txt\n";
+};
+
+TEST_F(Faults, UpdateDirectoryCannotBeOpenedForTheSearch) {
+    int when =
+        occurrence(traced({kArchive}, "openat"), "openat", {"\"/tmp/update\", ", "O_DIRECTORY"});
+    ASSERT_GT(when, 0) << "not opened in a traced run";
+    for (const Errno &e : kErrnos) {
+        SCOPED_TRACE(e.name);
+        RunResult r = install({kArchive}, inject("openat", std::string("error=") + e.name, when));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kListing);
+        EXPECT_EQ(r.err, std::string("opendir: ") + e.text + "\nFailed to find manifest file\n");
+        EXPECT_EQ(opkg_log(), "<no opkg run>");
+        reset();
+    }
+}
+
+// A subdirectory that cannot be opened holds no match; the search goes on with its siblings.
+TEST_F(Faults, SubdirectoryThatCannotBeOpenedIsPassedOver) {
+    make_bundle(kArchive, {
+                              {"one/manifest.txt", R"({"order":["from-one"]})"},
+                              {"two/manifest.txt", R"({"order":["from-two"]})"},
+                          });
+    // Whichever the listing gives first is the one that fails.
+    std::vector<std::string> calls = traced({kArchive}, "openat");
+    int one = occurrence(calls, "openat", {"\"/tmp/update/one\", ", "O_DIRECTORY"});
+    int two = occurrence(calls, "openat", {"\"/tmp/update/two\", ", "O_DIRECTORY"});
+    ASSERT_TRUE((one > 0) != (two > 0)) << "the search must stop at the first manifest";
+    const std::string other = one > 0 ? "two" : "one";
+
+    RunResult r = install({kArchive}, inject("openat", "error=EACCES", one > 0 ? one : two));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "opendir: Permission denied\n");
+    EXPECT_NE(r.out.find("Found manifest file at: /tmp/update/" + other + "/manifest.txt\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(opkg_log(), "[install][/tmp/update/bundle/from-" + other + "]\n");
+}
+
+TEST_F(Faults, ManifestCannotBeOpened) {
+    int when = occurrence(traced({kArchive}, "openat"), "openat",
+                          {"\"/tmp/update/bundle/manifest.txt\", ", "O_RDONLY"});
+    ASSERT_GT(when, 0) << "not opened in a traced run";
+    for (const Errno &e : kErrnos) {
+        SCOPED_TRACE(e.name);
+        RunResult r = install({kArchive}, inject("openat", std::string("error=") + e.name, when));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, std::string(kListing) + kFound);
+        EXPECT_EQ(r.err, std::string("fopen: ") + e.text + "\nUpdate failed\n");
+        EXPECT_EQ(opkg_log(), "<no opkg run>");
+        reset();
+    }
+}
+
+// The C library's system() starts the shell with one process-creation call; when that fails,
+// glibc reports a shell that exited 127 rather than -1, so no "system: " line comes first.
+TEST_F(Faults, ShellCannotStart) {
+    std::vector<std::string> calls = traced({kArchive}, "clone,clone3,vfork,fork");
+    // One shell for the unpack and one per package.
+    ASSERT_EQ(calls.size(), 4u) << testing::PrintToString(calls);
+    const std::string name = calls[0].substr(0, calls[0].find('('));
+    for (const auto &call : calls)
+        ASSERT_EQ(call.rfind(name + "(", 0), 0u) << call;
+
+    struct Case {
+        int when;
+        std::string out;
+        std::string err;
+        std::string log;
+    } cases[] = {
+        {1, "", "Failed to extract tar.gz file\n", "<no opkg run>"},
+        {3, std::string(kListing) + kFound + "opkg: installing pkg-a\n",
+         "Failed to install pkg-b\nUpdate failed\n", "[install][/tmp/update/bundle/pkg-a]\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.when);
+        RunResult r = install({kArchive}, inject(name, "error=EAGAIN", c.when));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(opkg_log(), c.log);
+        if (c.when == 1) {
+            EXPECT_FALSE(box.exists("/tmp/update/bundle"));
+        }
+        reset();
+    }
+}
+
+// tar unpacks everything and then a signal ends it or the shell that ran it.
+TEST_F(Faults, UnpackEndedByASignal) {
+    struct Case {
+        const char *what;
+        const char *kill;
+        const char *shell_says;
+    } cases[] = {
+        {"tar killed", "kill -KILL $$", kShellKilled},
+        {"shell killed", "kill -KILL $PPID", ""},
+        {"shell terminated", "kill -TERM $PPID", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        box.write("/stub/tar", std::string("#!/bin/sh\n/usr/bin/tar \"$@\"\n") + c.kill + "\n",
+                  0755);
+        RunResult r = install({kArchive});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kListing);
+        EXPECT_EQ(r.err, std::string(c.shell_says) + "Failed to extract tar.gz file\n");
+        EXPECT_EQ(opkg_log(), "<no opkg run>");
+        // What was unpacked stays.
+        EXPECT_EQ(box.read("/tmp/update/bundle/pkg-a"), "a");
+        reset();
+    }
+}
+
+TEST_F(Faults, PackageManagerEndedByASignal) {
+    box.write("/stub/kill", "pkg-b\n");
+    RunResult r = install({kArchive});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(kListing) + kFound + "opkg: installing pkg-a\n");
+    EXPECT_EQ(r.err, std::string(kShellKilled) + "Failed to install pkg-b\nUpdate failed\n");
+    // pkg-b's run began and was killed; pkg-c was never tried.
+    EXPECT_EQ(opkg_log(),
+              "[install][/tmp/update/bundle/pkg-a]\n"
+              "[install][/tmp/update/bundle/pkg-b]\n");
+}
+
+}  // namespace
+}  // namespace bi_test
