@@ -10,11 +10,7 @@ program="$build/bundle_install/bundle-install"
 [ -x "$program" ] || { echo "bench: $program is not built" >&2; exit 1; }
 # A cross-built mipsel program runs under qemu-mipsel: its peak memory is the emulator's, and
 # the walk (shell starts, not our code) is measured on the host build only.
-emulator="" tools=""
-if readelf -h "$program" | grep -q 'Machine:.*MIPS'; then
-    emulator="qemu-mipsel -L /usr/mipsel-linux-gnu"
-    tools="mipsel-linux-gnu-"
-fi
+. bench/target.sh
 
 work=$(mktemp -d /tmp/zu-bench-bundle-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -46,7 +42,7 @@ in_box() {
 
 cp "$program" "$work/bundle-install.stripped"
 "${tools}strip" "$work/bundle-install.stripped"
-echo "== stripped size ($(readelf -h "$program" | sed -n 's/.*Machine: *//p'))"
+echo "== stripped size ($machine)"
 "${tools}size" "$work/bundle-install.stripped" | sed 's|'"$work"'/||'
 echo "file: $(stat -c %s "$work/bundle-install.stripped") bytes"
 

@@ -15,11 +15,7 @@ for p in "$program" "$baseline"; do
     [ -x "$p" ] || { echo "bench: $p is not built" >&2; exit 1; }
 done
 
-emulator="" tools=""
-if readelf -h "$program" | grep -q 'Machine:.*MIPS'; then
-    emulator="qemu-mipsel -L /usr/mipsel-linux-gnu"
-    tools="mipsel-linux-gnu-"
-fi
+. bench/target.sh
 
 work=$(mktemp -d /tmp/zu-bench-firstboot-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -64,7 +60,7 @@ instructions() {
 
 cp "$program" "$work/stripped"
 "${tools}strip" "$work/stripped"
-echo "== stripped size of zu-firstboot-password ($(readelf -h "$program" | sed -n 's/.*Machine: *//p'))"
+echo "== stripped size of zu-firstboot-password ($machine)"
 "${tools}size" "$work/stripped"
 echo "file bytes: $(stat -c %s "$work/stripped")"
 

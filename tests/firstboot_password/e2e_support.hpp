@@ -40,6 +40,10 @@ bool is_hash_of(const std::string &hash, const char *password);
 // Exactly one message: LOG_AUTH|LOG_ERR, our identity, a pid, and `text`.
 void expect_one_message(const RunResult &r, const std::string &text);
 
+// Both accounts carry hashes of their derived passwords and every other byte of the sample
+// shadow file is as it was, the missing final line end included.
+void expect_provisioned(const std::string &shadow);
+
 // strace injection options "-e trace=NAME -e inject=NAME:<what>:when=N".
 RunOptions inject(const std::string &name, const std::string &what, const std::string &when);
 
