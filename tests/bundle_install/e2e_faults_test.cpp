@@ -4,6 +4,7 @@
 // failures are injected with strace at the installer's own call, found in a first traced run.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -97,20 +98,31 @@ TEST_F(Faults, ManifestCannotBeOpened) {
 // glibc reports a shell that exited 127 rather than -1, so no "system: " line comes first.
 TEST_F(Faults, ShellCannotStart) {
     std::vector<std::string> calls = traced({kArchive}, "clone,clone3,vfork,fork");
-    // One shell for the unpack and one per package.
-    ASSERT_EQ(calls.size(), 4u) << testing::PrintToString(calls);
-    const std::string name = calls[0].substr(0, calls[0].find('('));
-    for (const auto &call : calls)
-        ASSERT_EQ(call.rfind(name + "(", 0), 0u) << call;
+    // Threads (the emulator has one) are not shells: one shell for the unpack and one per package.
+    std::string name;
+    std::vector<int> shells;  // place of each among the calls of its name
+    std::map<std::string, int> seen;
+    for (const auto &call : calls) {
+        const std::string call_name = call.substr(0, call.find('('));
+        int place = ++seen[call_name];
+        if (call.find("CLONE_THREAD") != std::string::npos)
+            continue;
+        if (name.empty())
+            name = call_name;
+        ASSERT_EQ(call_name, name) << call;
+        shells.push_back(place);
+    }
+    ASSERT_EQ(shells.size(), 4u) << testing::PrintToString(calls);
 
     struct Case {
         int when;
+        bool unpacked;
         std::string out;
         std::string err;
         std::string log;
     } cases[] = {
-        {1, "", "Failed to extract tar.gz file\n", "<no opkg run>"},
-        {3, std::string(kListing) + kFound + "opkg: installing pkg-a\n",
+        {shells[0], false, "", "Failed to extract tar.gz file\n", "<no opkg run>"},
+        {shells[2], true, std::string(kListing) + kFound + "opkg: installing pkg-a\n",
          "Failed to install pkg-b\nUpdate failed\n", "[install][/tmp/update/bundle/pkg-a]\n"},
     };
     for (const Case &c : cases) {
@@ -120,9 +132,7 @@ TEST_F(Faults, ShellCannotStart) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(opkg_log(), c.log);
-        if (c.when == 1) {
-            EXPECT_FALSE(box.exists("/tmp/update/bundle"));
-        }
+        EXPECT_EQ(box.exists("/tmp/update/bundle/pkg-a"), c.unpacked);
         reset();
     }
 }

@@ -36,8 +36,11 @@ std::string json_string(const std::string &text) {
 
 std::string json_order(const std::vector<std::string> &elements) {
     std::string out = "{\"order\":[";
-    for (std::size_t i = 0; i < elements.size(); ++i)
-        out += (i ? "," : "") + json_string(elements[i]);
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        out += json_string(elements[i]);
+    }
     return out + "]}";
 }
 
