@@ -1,7 +1,8 @@
 // Every failure the installer can meet on the way, provoked in a real run: a directory or the
 // manifest that cannot be opened, a shell that cannot start, tar or the package manager ended by a
-// signal. Each gives its message and status 1, and nothing is installed after it. System-call
-// failures are injected with strace at the installer's own call, found in a first traced run.
+// signal. Each gives its message; each but a subdirectory passed over ends the run with status 1
+// and nothing installed after it. System-call failures are injected with strace at the
+// installer's own call, found in a first traced run.
 #include <gtest/gtest.h>
 
 #include <map>
