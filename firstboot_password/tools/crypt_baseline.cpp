@@ -2,7 +2,6 @@
 // rounds, for comparing instruction counts.
 #include <crypt.h>
 
-
 int main() {
     const char *first = crypt("Q91KX3qIkFdZ0K0W", "$6$0123456789abcdef$");
     const char *second = crypt("I5J9Z7f8R70gM2mq", "$6$fedcba9876543210$");
