@@ -1,5 +1,9 @@
 #include "manifest.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -39,9 +43,23 @@ struct BufHolder {
 
 // Whole file as a NUL-terminated text in a malloc'ed buffer; null after a message.
 char *read_manifest(const char *path) {
-    FileHolder file{std::fopen(path, "r")};
+    // Opened without blocking and checked first: a FIFO planted as the manifest would otherwise
+    // hold the installer forever. For a regular file this is what fopen(path, "r") does.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::perror("fopen");
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        std::fputs("Failed to read manifest file\n", stderr);
+        return nullptr;
+    }
+    FileHolder file{fdopen(fd, "r")};
     if (file.file == nullptr) {
         std::perror("fopen");
+        close(fd);
         return nullptr;
     }
     long size = -1;

@@ -237,6 +237,19 @@ TEST_F(BundleInstall, UnreadableManifestIsReported) {
     EXPECT_EQ(r.err, "Failed to read manifest file\nUpdate failed\n");
 }
 
+// A bundle can carry a FIFO; read as the manifest it would hold the installer forever.
+TEST_F(BundleInstall, ManifestThatIsAFifoIsRefused) {
+    std::string archive = box.host("/tmp/bundle.tar.gz");
+    ASSERT_EQ(zu_test::host_shell("d=$(mktemp -d) && mkdir \"$d/bundle\" && "
+                                  "mkfifo \"$d/bundle/manifest.txt\" && tar -czf '" +
+                                  archive + "' -C \"$d\" bundle && rm -rf \"$d\""),
+              0);
+    RunResult r = install({"/tmp/bundle.tar.gz"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to read manifest file\nUpdate failed\n");
+    EXPECT_EQ(opkg_log(), "<no opkg run>");
+}
+
 TEST_F(BundleInstall, ManifestSizeThatCannotBeDeterminedIsReported) {
     make_bundle("/tmp/bundle.tar.gz", {{"bundle/manifest.txt", R"({"order":["pkg-a"]})"}});
     // Only the installer itself is traced, so the shell and tar seek as usual.
