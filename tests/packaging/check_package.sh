@@ -13,6 +13,10 @@ done
 for var in PKG_NAME PKG_VERSION PKG_RELEASE PKG_LICENSE; do
     grep -q "^$var:=..*" "$makefile" || fail "recipe does not set $var"
 done
+# The firmware's own libubox, and no failure on warnings that a newer compiler adds.
+for option in -DUSE_SYSTEM_LIBUBOX=ON -DZU_WERROR=OFF; do
+    grep -q "^CMAKE_OPTIONS += .*$option" "$makefile" || fail "recipe does not pass $option"
+done
 
 # DEPENDS of one binary package, "" when it has none.
 depends_of() {
