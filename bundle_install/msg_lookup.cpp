@@ -113,8 +113,13 @@ bool parse_int(const char *text, int32_t *value) {
 }  // namespace
 
 MsgWalk msg_walk_start(struct blob_attr *container) {
-    return MsgWalk{static_cast<unsigned char *>(blobmsg_data(container)),
-                   static_cast<std::size_t>(blobmsg_data_len(container))};
+    // The walk is bounded by the container's own extent. Where a name header overruns the
+    // container, the platform's blobmsg_data_len() wraps to a huge length and its
+    // blobmsg_data() points past the container: there is no value to walk then.
+    std::size_t value_len = blob_len(container);
+    if (blob_is_extended(container) && !member_value_len(container, &value_len))
+        return MsgWalk{bytes_of(container), 0};
+    return MsgWalk{static_cast<unsigned char *>(blobmsg_data(container)), value_len};
 }
 
 struct blob_attr *msg_walk_next(MsgWalk *walk) {

@@ -322,6 +322,32 @@ TEST(MsgLookup, ShortMembersNeverMatchAndNothingPastThemIsRead) {
     }
 }
 
+TEST(MsgLookup, WalkStaysInsideAContainerWhoseHeaderOverrunsIt) {
+    // Table "tt" of raw length 9: its name fits, its padded 8-byte header does not, so it has
+    // no value at all. A sibling after it must not be taken for one of its members.
+    const Bytes tt = {0x82, 0, 0, 9, 0, 2, 't', 't', 0, 0, 0, 0};
+    const Bytes list = {0x81, 0, 0, 9, 0, 2, 't', 't', 0, 0, 0, 0};
+    RawHead last({tt});
+    RawHead followed({tt, member(BLOBMSG_TYPE_INT32, "x", u32_value(7))});
+    RawHead array({list, member(BLOBMSG_TYPE_STRING, "", {'x', 0})});
+    for (const RawHead *raw : {&last, &followed}) {
+        blob_attr *table = msg_get_table(raw->head(), "tt");
+        ASSERT_NE(table, nullptr);
+        EXPECT_EQ(msg_find(table, "x"), nullptr);
+        EXPECT_EQ(get_int(table, "x"), "<false>");
+        EXPECT_EQ(str(msg_find_string(table, "x")), "<null>");
+    }
+    MsgWalk walk = msg_walk_start(msg_find(array.head(), "tt"));
+    EXPECT_EQ(msg_walk_next(&walk), nullptr);
+
+    // Flagged as named but too short for even the name length: nothing to read at all.
+    std::unique_ptr<uint8_t, decltype(&std::free)> bare(static_cast<uint8_t *>(std::malloc(4)),
+                                                        &std::free);
+    const uint8_t word[] = {0x82, 0, 0, 4};
+    std::memcpy(bare.get(), word, sizeof word);
+    EXPECT_EQ(msg_find(reinterpret_cast<blob_attr *>(bare.get()), "x"), nullptr);
+}
+
 TEST(MsgLookup, ValuesShorterThanTheirTypeAreNotRead) {
     // Named "v", typed as 64-bit and 32-bit integers and a string, with too little value.
     RawHead u64({member(BLOBMSG_TYPE_INT64, "v", {0, 0, 0, 1})});
