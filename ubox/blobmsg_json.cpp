@@ -34,12 +34,9 @@ bool add_elements(blob_buf *buf, json_object *arr) {
 }
 
 bool add_int(blob_buf *buf, const char *name, json_object *val) {
+    // json-c clamps integers beyond the signed 64-bit range to its bounds; the platform stores
+    // that clamped value, so 2^63 and above all read back as INT64_MAX.
     const int64_t v = json_object_get_int64(val);
-    // json-c keeps integers above INT64_MAX unsigned; saturating them would change the value.
-    if (v == INT64_MAX) {
-        const uint64_t u = json_object_get_uint64(val);
-        return blobmsg_add_u64(buf, name, u) == 0;
-    }
     if (v >= INT32_MIN && v <= INT32_MAX)
         return blobmsg_add_u32(buf, name, static_cast<uint32_t>(static_cast<int32_t>(v))) == 0;
     return blobmsg_add_u64(buf, name, static_cast<uint64_t>(v)) == 0;

@@ -86,10 +86,8 @@ std::size_t check_value(const unsigned char *p, std::size_t avail, const char *n
                            static_cast<std::uint32_t>(static_cast<std::int32_t>(v)));
             } else {
                 FUZZ_CHECK(type == BLOBMSG_TYPE_INT64 && len == 8);
-                // json-c holds integers above the signed range unsigned; ours keeps them whole.
-                const std::uint64_t want =
-                    v == INT64_MAX ? json_object_get_uint64(val) : static_cast<std::uint64_t>(v);
-                FUZZ_CHECK(be64(value) == want);
+                // Beyond the signed range json-c's clamped value is what is stored.
+                FUZZ_CHECK(be64(value) == static_cast<std::uint64_t>(v));
             }
             break;
         }
