@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +20,10 @@ extern "C" {
 namespace {
 
 constexpr const char *kOrderName = "order";
+// A message attribute's length has 24 bits, so a message buffer must stay below 16 MiB or the
+// platform library drops members without a word. JSON grows at most about six-fold into a
+// buffer, so a text of 1 MiB stays well below that.
+constexpr long kManifestMaxSize = 1L << 20;
 
 struct FileHolder {
     FILE *file;
@@ -65,7 +68,7 @@ char *read_manifest(const char *path) {
     long size = -1;
     if (std::fseek(file.file, 0, SEEK_END) == 0)
         size = std::ftell(file.file);
-    if (size < 0 || size == LONG_MAX || std::fseek(file.file, 0, SEEK_SET) != 0) {
+    if (size < 0 || size > kManifestMaxSize || std::fseek(file.file, 0, SEEK_SET) != 0) {
         std::fputs("Failed to read manifest file\n", stderr);
         return nullptr;
     }

@@ -60,45 +60,59 @@ bool ends_with(const std::string &text, const std::string &tail) {
 
 using Hostile = BundleInstall;
 
+// Manifests of exactly the largest size read, 1 MiB, and one byte more, which is refused before
+// parsing: a bigger text could grow past what a message buffer can hold.
 TEST_F(Hostile, ManifestsOfOneMegabyte) {
     constexpr std::size_t kMegabyte = 1 << 20;
+    // The object's text, blanks before its closing brace to make it `size` bytes long.
+    const auto sized = [](const std::string &open, std::size_t size) {
+        return open + std::string(size - open.size() - 1, ' ') + "}";
+    };
     std::string names;
     std::size_t count = 0;
-    while (names.size() < kMegabyte) {
+    while (names.size() < kMegabyte - 64) {
         char name[16];
         ++count;
         std::snprintf(name, sizeof name, "%s\"p%06zu\"", count > 1 ? "," : "", count);
         names += name;
     }
-    const std::string huge(kMegabyte, 'x');
+    // "0," is the text that grows most: 2 bytes become a 12-byte attribute.
+    std::string zeros = "0";
+    while (zeros.size() < kMegabyte - 64)
+        zeros += ",0";
+    const std::string huge(kMegabyte - 64, 'x');
+    const std::string nested(kMegabyte / 2 - 32, '[');
     struct Case {
         const char *what;
         std::string manifest;
         std::string err;
         std::string log;
     } cases[] = {
-        {"big ignored member", "{\"blob\":\"" + huge + "\",\"order\":[\"pkg-a\"]}", "",
+        {"big ignored member", sized("{\"blob\":\"" + huge + "\",\"order\":[\"pkg-a\"]", kMegabyte),
+         "", "[install][/tmp/update/bundle/pkg-a]\n"},
+        {"six-fold growth", sized("{\"order\":[\"pkg-a\"],\"z\":[" + zeros + "]", kMegabyte), "",
          "[install][/tmp/update/bundle/pkg-a]\n"},
         // The package manager refuses the third of about 100,000 names: the walk stops there.
-        {"order of 100,000 names", "{\"order\":[" + names + "]}",
+        {"order of 100,000 names", sized("{\"order\":[" + names + "]", kMegabyte),
          "opkg: cannot install p000003\nFailed to install p000003\nUpdate failed\n",
          "[install][/tmp/update/bundle/p000001]\n"
          "[install][/tmp/update/bundle/p000002]\n"
          "[install][/tmp/update/bundle/p000003]\n"},
-        {"one name of a megabyte", "{\"order\":[\"" + huge + "\",\"pkg-a\"]}",
+        {"order of 100,000 names, one byte more",
+         sized("{\"order\":[" + names + "]", kMegabyte + 1),
+         "Failed to read manifest file\nUpdate failed\n", "<no opkg run>"},
+        {"one name of a megabyte", sized("{\"order\":[\"" + huge + "\",\"pkg-a\"]", kMegabyte),
          "Path too long: /tmp/update/bundle/" + huge + "\nFailed to install " + huge +
              "\nUpdate failed\n",
          "<no opkg run>"},
         // Nesting this deep must not exhaust the stack: the parser refuses it.
         {"nested half a million deep",
-         "{\"order\":[],\"deep\":" + std::string(kMegabyte / 2, '[') +
-             std::string(kMegabyte / 2, ']') + "}",
+         sized("{\"order\":[],\"deep\":" + nested + std::string(nested.size(), ']'), kMegabyte),
          "Failed to parse JSON manifest\nUpdate failed\n", "<no opkg run>"},
     };
     box.write("/stub/fail", "p000003\n");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_GE(c.manifest.size(), kMegabyte);
         make_bundle(kArchive, {{"bundle/manifest.txt", c.manifest}});
         RunResult r = install({kArchive});
         EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
