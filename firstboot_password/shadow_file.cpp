@@ -132,7 +132,11 @@ int replace_shadow_password(const AccountEntry *entry) {
             return -1;
     }
 
-    int fd = open(kShadowTempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Never write through what already sits at the temporary path: a symbolic link would send
+    // the shadow content elsewhere, a FIFO would hold the boot, and a second name of the shadow
+    // file would have it rewritten in place. A directory stays and fails the create.
+    unlink(kShadowTempPath);
+    int fd = open(kShadowTempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         report_error("failed to open temporary shadow file");
         unlink(kShadowTempPath);
