@@ -1,6 +1,7 @@
 #include "firstboot.hpp"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,7 +63,10 @@ void init_account_table(AccountTable *table) {
 int run_firstboot() {
     AccountTable table;
     init_account_table(&table);
-    if (access(kMarkerPath, F_OK) == 0)
+    // Any name at the marker path means done, a dangling link too: the exclusive create that
+    // makes the marker sees it that way, and following the link here would provision every boot.
+    struct stat marker {};
+    if (lstat(kMarkerPath, &marker) == 0)
         return kExitDone;
     if (geteuid() != 0) {
         report_error("must run as root");
