@@ -1,7 +1,14 @@
 // Every failure the program can be driven into: what it logs, its exit status, and that it
 // leaves "/etc/shadow" as it was (or with only the first account done), no marker and no
 // temporary file. System-call failures are injected with strace at the program's own call.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include "e2e_support.hpp"
 
@@ -60,12 +67,18 @@ TEST(Failures, BadDeviceFilesAndAccounts) {
         {"empty model file", [](Sandbox &b) { b.write("/tmp/sysinfo/model", ""); },
          "failed to read /tmp/sysinfo/model"},
     };
+    // Every hash is made before "/etc/shadow" is touched, so none of these even opens it.
     for (const Fixture &f : fixtures) {
         Sandbox box;
         provision(box);
         f.spoil(box);
-        RunResult r = run_program(box);
+        RunResult r = run_program(
+            box, RunOptions{.strace = {"-y", "-o", "/tmp/zu.strace", "-e", "trace=%file,%desc"}});
         expect_failure(r, f.message, f.what);
+        const std::string calls = box.read("/tmp/zu.strace");
+        EXPECT_NE(calls.find("/etc/passwd"), std::string::npos) << f.what;
+        EXPECT_EQ(calls.find("/etc/shadow"), std::string::npos) << f.what << "\n" << calls;
+        box.remove("/tmp/zu.strace");
         expect_untouched(box, f.what);
     }
 }
@@ -97,6 +110,75 @@ TEST(Failures, BadShadowFiles) {
     box.remove("/etc/shadow");
     expect_failure(run_program(box), "failed to read /etc/shadow", "no shadow file");
     EXPECT_FALSE(box.exists(kMarker));
+}
+
+// A directory at the temporary path cannot be removed by the run: it fails before writing.
+TEST(Failures, DirectoryAtTheTemporaryPath) {
+    Sandbox box;
+    provision(box);
+    box.mkdir(kTemp, 0700);
+    expect_failure(run_program(box), "failed to open temporary shadow file", "");
+    EXPECT_EQ(box.read("/etc/shadow"), kShadow);
+    EXPECT_FALSE(box.exists(kMarker));
+    struct stat st {};
+    ASSERT_EQ(::lstat(box.host(kTemp).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+// Content that outgrows the size fstat gave: up to 4094 bytes more are read, 4095 are refused.
+// A FIFO as "/etc/shadow" states size 0, and the test writes exactly the content it wants read.
+TEST(Failures, ReadLimitBeyondTheStatedSize) {
+    for (std::size_t size : {std::size_t{4094}, std::size_t{4095}}) {
+        SCOPED_TRACE(size);
+        const std::string head = "root::19000:0:99999:7:::\n#";
+        const std::string tail = "\nadmin:!:19000:0:99999:7::";
+        const std::string shadow = head + std::string(size - head.size() - tail.size(), 'x') + tail;
+        ASSERT_EQ(shadow.size(), size);
+        Sandbox box;
+        provision(box);
+        box.remove("/etc/shadow");
+        ASSERT_EQ(::mkfifo(box.host("/etc/shadow").c_str(), 0640), 0);
+        // Waits for the program to open its end (at most a minute), then writes and closes.
+        std::thread writer([&] {
+            int fd = -1;
+            for (int tries = 0; fd < 0 && tries < 600; ++tries) {
+                fd = ::open(box.host("/etc/shadow").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fd < 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            if (fd < 0)
+                return;
+            ::fcntl(fd, F_SETFL, 0);
+            std::size_t done = 0;
+            while (done < shadow.size()) {
+                ssize_t n = ::write(fd, shadow.data() + done, shadow.size() - done);
+                if (n <= 0)
+                    break;
+                done += static_cast<std::size_t>(n);
+            }
+            ::close(fd);
+        });
+        RunResult r = run_program(box);
+        writer.join();
+        EXPECT_FALSE(box.exists(kTemp));
+        if (size == 4095) {
+            expect_failure(r, "failed to read /etc/shadow", "");
+            EXPECT_FALSE(box.exists(kMarker));
+            struct stat st {};
+            ASSERT_EQ(::lstat(box.host("/etc/shadow").c_str(), &st), 0);
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+            continue;
+        }
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+        const std::string now = box.read("/etc/shadow");
+        const std::string root_hash = password_field(now, "root");
+        const std::string admin_hash = password_field(now, "admin");
+        EXPECT_TRUE(is_hash_of(root_hash, kRootPassword));
+        EXPECT_TRUE(is_hash_of(admin_hash, kAdminPassword));
+        EXPECT_EQ(now, with_field(with_field(shadow, "root", root_hash), "admin", admin_hash));
+        EXPECT_TRUE(box.exists(kMarker));
+    }
 }
 
 // The second account's line is missing: the first account's new line stays, nothing is marked.

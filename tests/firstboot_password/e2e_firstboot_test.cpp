@@ -1,8 +1,16 @@
 // First boots of the real program on a simulated device: the success path and every start-up
 // decision, with what each leaves on disk and in the log.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
 
 #include "e2e_support.hpp"
 
@@ -67,6 +75,101 @@ TEST(FirstBoot, SpecialModeBitsAreNotCarriedAndLeftoverTempIsReplaced) {
     EXPECT_TRUE(is_hash_of(password_field(box.read("/etc/shadow"), "admin"), kAdminPassword));
 }
 
+// Whatever sits at the temporary path is removed, never written through: the run leaves a shadow
+// file of its own, one name, and every other file as it was.
+TEST(FirstBoot, NothingAtTheTemporaryPathIsWrittenThrough) {
+    const struct {
+        const char *what;
+        std::function<void(Sandbox &)> plant;
+    } cases[] = {
+        {"link to passwd",
+         [](Sandbox &b) { ASSERT_EQ(::symlink("passwd", b.host(kTemp).c_str()), 0); }},
+        {"link to the shadow file",
+         [](Sandbox &b) { ASSERT_EQ(::symlink("shadow", b.host(kTemp).c_str()), 0); }},
+        {"dangling link",
+         [](Sandbox &b) { ASSERT_EQ(::symlink("missing", b.host(kTemp).c_str()), 0); }},
+        {"hard link to the shadow file",
+         [](Sandbox &b) {
+             ASSERT_EQ(::link(b.host("/etc/shadow").c_str(), b.host(kTemp).c_str()), 0);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Sandbox box;
+        provision(box);
+        // A third name of the old shadow file shows whether that file was rewritten in place.
+        box.mkdir("/keep");
+        ASSERT_EQ(::link(box.host("/etc/shadow").c_str(), box.host("/keep/old-shadow").c_str()), 0);
+        c.plant(box);
+        RunResult r = run_program(box);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+        expect_provisioned(box.read("/etc/shadow"));
+        struct stat st = stat_of(box, "/etc/shadow");
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_nlink, 1u);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(box.read("/keep/old-shadow"), kShadow);
+        EXPECT_EQ(box.read("/etc/passwd"), kPasswd);
+        EXPECT_EQ(stat_of(box, "/etc/passwd").st_mode & 07777, 0644u);
+        EXPECT_FALSE(box.exists(kTemp));
+        EXPECT_TRUE(box.exists(kMarker));
+    }
+}
+
+// A FIFO at the temporary path once held the boot for ever. Should a run block on it, a reader
+// appears after a minute to let it end, and the test fails.
+TEST(FirstBoot, FifoAtTheTemporaryPathIsRemoved) {
+    Sandbox box;
+    provision(box);
+    ASSERT_EQ(::mkfifo(box.host(kTemp).c_str(), 0600), 0);
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+    bool blocked = false;
+    std::thread watchdog([&] {
+        if (done.wait_for(std::chrono::seconds(60)) == std::future_status::ready)
+            return;
+        blocked = true;
+        int fd = ::open(box.host(kTemp).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        done.wait();
+        if (fd >= 0)
+            ::close(fd);
+    });
+    RunResult r = run_program(box);
+    finished.set_value();
+    watchdog.join();
+    EXPECT_FALSE(blocked);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+    expect_provisioned(box.read("/etc/shadow"));
+    EXPECT_FALSE(box.exists(kTemp));
+    EXPECT_TRUE(box.exists(kMarker));
+}
+
+// Only the two password fields change: zero bytes, a later line of the same name and whatever
+// follows an account's line are written back byte for byte.
+TEST(FirstBoot, EveryOtherByteIsWrittenBackUnchanged) {
+    using namespace std::string_literals;
+    const std::string shadow =
+        "daemon:*:0:0\0hidden:99999:7:::\n"s
+        "root::19000:0:99999:7:\0:\xff:\n"s
+        "admin:!:19000:0:99999:7::\n"s
+        "root:second:1:::::\n"s
+        "\0\0tail without a line end\0\x01"s;
+    Sandbox box;
+    provision(box);
+    box.write("/etc/shadow", shadow, 0640);
+    RunResult r = run_program(box);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+    const std::string now = box.read("/etc/shadow");
+    const std::string root_hash = password_field(now, "root");
+    const std::string admin_hash = password_field(now, "admin");
+    EXPECT_TRUE(is_hash_of(root_hash, kRootPassword));
+    EXPECT_TRUE(is_hash_of(admin_hash, kAdminPassword));
+    EXPECT_EQ(now, with_field(with_field(shadow, "root", root_hash), "admin", admin_hash));
+}
+
 TEST(FirstBoot, NameOfSixtyThreeCharactersIsAccepted) {
     Sandbox box;
     provision(box);
@@ -88,6 +191,23 @@ TEST(StartUp, MarkerPresentMeansNothingToDoEvenForOtherUsers) {
         EXPECT_EQ(r.status, 0) << "uid " << uid;
         EXPECT_TRUE(r.log.empty()) << "uid " << uid;
         EXPECT_EQ(box.read("/etc/shadow"), kShadow);
+    }
+}
+
+// Any name at the marker path means done, also a link to nothing: following it would otherwise
+// put the factory passwords back at every boot.
+TEST(StartUp, MarkerThatIsADanglingLinkMeansDone) {
+    // Relative targets: the test never points a link at the host's own files.
+    for (const char *target : {"missing", ".zu-uid0-uid100-password-set"}) {
+        SCOPED_TRACE(target);
+        Sandbox box;
+        provision(box);
+        ASSERT_EQ(::symlink(target, box.host(kMarker).c_str()), 0);
+        RunResult r = run_program(box);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.log.empty()) << r.log[0].raw;
+        EXPECT_EQ(box.read("/etc/shadow"), kShadow);
+        EXPECT_FALSE(box.exists(kTemp));
     }
 }
 
