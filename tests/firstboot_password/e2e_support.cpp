@@ -1,11 +1,16 @@
 #include "e2e_support.hpp"
 
 #include <crypt.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace fb_test {
@@ -138,6 +143,41 @@ int find_call(const std::function<void(Sandbox &)> &setup, const std::string &na
     }
     ADD_FAILURE() << "no " << name << " call with " << needle;
     return -1;
+}
+
+pid_t start_host(const std::vector<std::string> &argv) {
+    std::vector<std::string> args = argv;
+    std::vector<char *> cargs;
+    for (auto &a : args)
+        cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = -1;
+    int spawned = ::posix_spawnp(&pid, cargs[0], nullptr, &attr, cargs.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0) {
+        ADD_FAILURE() << "posix_spawn " << argv.at(0) << ": " << std::strerror(spawned);
+        return -1;
+    }
+    return pid;
+}
+
+int wait_host(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void stop_host(pid_t pid) {
+    if (pid <= 0)
+        return;
+    ::kill(-pid, SIGKILL);
+    wait_host(pid);
 }
 
 }  // namespace fb_test

@@ -2,6 +2,8 @@
 // injected fault at one particular system call of the program.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -60,5 +62,14 @@ std::vector<std::string> preload_short_io(Sandbox &box);
 // The calls strace shows (paths with -y) for a run with `options`, tracing "-e trace=`names`"
 // unless the options say what to trace: one line each, "call(...) = result".
 std::vector<std::string> traced(Sandbox &box, const std::string &names, RunOptions options = {});
+
+// A host command running beside the program, e.g. the other end of a FIFO, in a process group
+// of its own. Started with posix_spawn: a forked child crashes under the emulator that runs the
+// cross-built tests.
+pid_t start_host(const std::vector<std::string> &argv);
+// Waits for it and returns its exit status (128 + signal after a signal).
+int wait_host(pid_t pid);
+// Ends its whole group and reaps it.
+void stop_host(pid_t pid);
 
 }  // namespace fb_test
