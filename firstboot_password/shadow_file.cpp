@@ -132,7 +132,11 @@ int replace_shadow_password(const AccountEntry *entry) {
             return -1;
     }
 
-    int fd = open(kShadowTempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A boot cut short may have left the temporary name as a second name of "/etc/shadow"
+    // itself, on a filesystem that makes a rename as a new link and then an unlink: truncating
+    // it would empty the live file. So the name is removed and a new file made under it.
+    unlink(kShadowTempPath);
+    int fd = open(kShadowTempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         report_error("failed to open temporary shadow file");
         unlink(kShadowTempPath);

@@ -1,6 +1,8 @@
 // Every failure the program can be driven into: what it logs, its exit status, and that it
 // leaves "/etc/shadow" as it was (or with only the first account done), no marker and no
 // temporary file. System-call failures are injected with strace at the program's own call.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "e2e_support.hpp"
@@ -172,6 +174,27 @@ TEST(Failures, SecondRenameFailsAfterFirstAccountIsDone) {
     EXPECT_TRUE(is_hash_of(root_hash, kRootPassword));
     EXPECT_EQ(now, with_field(kShadow, "root", root_hash));
     EXPECT_FALSE(box.exists(kMarker));
+    EXPECT_FALSE(box.exists(kTemp));
+}
+
+// A cut between the two halves of a rename made as a link and an unlink leaves the temporary
+// name as a second name of /etc/shadow. Nothing is written through it, even when the write fails,
+// and no run leaves it behind.
+TEST(Failures, TemporaryNameOfTheShadowItselfIsNotWrittenThrough) {
+    auto setup = [](Sandbox &b) {
+        provision(b);
+        ASSERT_EQ(::link(b.host("/etc/shadow").c_str(), b.host(kTemp).c_str()), 0);
+    };
+    int n = find_call(setup, "write", "shadow.zu-firstboot-password");
+    ASSERT_GT(n, 0);
+    Sandbox box;
+    setup(box);
+    expect_failure(run_program(box, inject("write", "error=ENOSPC", std::to_string(n))), "", "");
+    expect_untouched(box, "failed write");
+
+    ASSERT_EQ(::link(box.host("/etc/shadow").c_str(), box.host(kTemp).c_str()), 0);
+    EXPECT_EQ(run_program(box).status, 0);
+    expect_provisioned(box.read("/etc/shadow"));
     EXPECT_FALSE(box.exists(kTemp));
 }
 
