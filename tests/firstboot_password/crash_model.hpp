@@ -2,27 +2,29 @@
 // persistence model of a write-back filesystem. The model, in full:
 //
 // 1. A file's data, size, owner and mode are durable once the file is fsynced (fdatasync: its
-//    data and size only). After its last sync, every later truncate, write, chown and chmod of it
-//    is kept or lost on its own, in any combination (a write whole or not at all), and its size
-//    is any size it had since that sync: where the size outruns the kept writes the file reads as
-//    NUL bytes, as on a filesystem that wrote the size before the data.
+//    data and size only). Each later truncate, write, chown and chmod of it is kept or lost on
+//    its own (a write whole or not at all), and its size is any size it had since that sync:
+//    where the size outruns the kept writes the file reads as NUL bytes.
 // 2. A name in the directory (made by a create, a rename or an unlink) is durable once the
-//    directory is fsynced. After that sync each name holds any of the files it was bound to since,
-//    on its own: a name's later binding replaces its earlier ones, and nothing orders one name
-//    after another. So the two halves of a rename are durable apart (the new name without the
-//    removal of the old one, both names then naming one file, and the reverse), and a new name
-//    may be durable while an earlier rename is not. File data and names are never ordered either.
-// 3. fsync of a file does not make its name durable; nothing else makes anything durable.
+//    directory is fsynced. Until then each name holds, on its own, the file it held at that sync
+//    or any file it was given since. So a later change of one name may be durable while an
+//    earlier change of another is not, and the two halves of a rename are durable apart.
+// 3. Data and names are never ordered after each other; fsync of a file does not make its name
+//    durable; nothing else makes anything durable.
+// A cut after k calls leaves every combination of these choices: one per name, and one set of
+// kept changes and one size per file that a chosen name holds.
 //
-// Against real filesystems: ext4 (data=ordered), UBIFS and JFFS2 all journal or log names in the
-// order they were made, and ext4 commits a new file's name at its fsync, so rule 2 and 3 allow
-// more than any of them; ext4 also writes data before the names that refer to it, and JFFS2
-// writes every change to flash in call order, so rule 1 allows more than they do. UBIFS writes
-// data and names in separate journal heads, so rule 1 is close to it. The model is stronger than
-// them in one place: a write is never torn. A write smaller than a page lands in one UBIFS data
-// node, one JFFS2 node or one ext4 block, each written whole, and every write here is that small;
-// fsync is trusted to mean durable. JFFS2 writes a rename as a new link and then the removal of
-// the old name: rule 2 covers the state between the two.
+// Against real filesystems: ext4, UBIFS and JFFS2 make names durable in the order they were
+// made, and ext4 commits a new file's name with its fsync, so rules 2 and 3 allow more than any
+// of them. JFFS2 writes every change to flash in call order and ext4 (data=ordered,
+// auto_da_alloc) writes a file's data before a rename over another file commits, so rule 1
+// allows more than they do; UBIFS writes data at write-back apart from the names, so a rename
+// can outlive the data it points to there, as rule 1 allows. JFFS2 makes a rename as a new link
+// followed by the unlink of the old name, and a cut between the two leaves both names: rule 2
+// covers it. The model is stronger than them in three ways: a write is never torn (one smaller
+// than a page lands whole in one UBIFS data node, JFFS2 node or ext4 block, and every write here
+// is that small), a completed fsync is trusted, and only the one directory is modelled (its
+// parents and other files are taken as they were).
 #pragma once
 
 #include <sys/types.h>

@@ -19,8 +19,7 @@
 namespace fb_test {
 namespace {
 
-// Every call that can change a file or a name, so none slips past the model unseen.
-const char *const kTraced = "-e";
+// Every call on a path or a descriptor, and the syncs: none slips past the model unseen.
 const char *const kTraceSet = "trace=%file,%desc,fsync,fdatasync,sync,syncfs,sync_file_range";
 
 struct Boot {
@@ -98,10 +97,9 @@ Report explore_boot(const std::string &program, const Boot &boot, bool stop_at_f
     Sandbox recorded;
     boot.setup(recorded);
     crash_model::Start start = start_of(recorded);
-    RunResult r =
-        run_program_at(program, recorded,
-                       RunOptions{.strace = {"-y", "-xx", "-s", "1048576", "-o",
-                                             "/tmp/zu-fsops.strace", kTraced, kTraceSet}});
+    RunResult r = run_program_at(program, recorded,
+                                 RunOptions{.strace = {"-y", "-xx", "-s", "1048576", "-o",
+                                                       "/tmp/zu-fsops.strace", "-e", kTraceSet}});
     EXPECT_EQ(r.status, 0) << r.err;
     std::string error;
     std::vector<crash_model::Op> ops =
