@@ -148,6 +148,7 @@ struct TraceReader {
         Op op;
         op.line = line;
         op.fd = fd;
+        op.path = on_fd ? fd_path : "";
         if (name == "sync" || name == "syncfs") {
             fail("a whole-filesystem sync is outside the model", line);
         } else if (name == "open" || name == "openat" || name == "creat") {
@@ -559,6 +560,33 @@ Exploration explore(const Start &start, const std::vector<Op> &ops, std::size_t 
         }
     }
     return result;
+}
+
+std::string describe(const Op &op) {
+    switch (op.kind) {
+        case Op::kOpen:
+            return std::string(op.create ? "create or open " : "open ") + op.path +
+                   (op.truncate ? ", truncating" : "");
+        case Op::kClose:
+            return "close " + op.path;
+        case Op::kWrite:
+            return "write " + std::to_string(op.data.size()) + " bytes to " + op.path;
+        case Op::kTruncate:
+            return "truncate " + op.path + " to " + std::to_string(op.offset);
+        case Op::kFsync:
+            return "fsync " + op.path;
+        case Op::kFdatasync:
+            return "fdatasync " + op.path;
+        case Op::kChown:
+            return "chown " + op.path;
+        case Op::kChmod:
+            return "chmod " + op.path;
+        case Op::kRename:
+            return "rename " + op.path + " to " + op.to;
+        case Op::kUnlink:
+            return "unlink " + op.path;
+    }
+    return op.line;
 }
 
 std::string describe(const State &state) {

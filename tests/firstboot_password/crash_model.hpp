@@ -99,6 +99,9 @@ struct Exploration {
 // Every state a cut after first_cut..ops.size() calls can leave.
 Exploration explore(const Start &start, const std::vector<Op> &ops, std::size_t first_cut = 0);
 
+// The call in words, such as "rename /etc/a to /etc/b".
+std::string describe(const Op &op);
+
 // One line per entry: name, mode, owner and a short view of the data.
 std::string describe(const State &state);
 

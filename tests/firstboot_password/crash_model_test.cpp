@@ -62,6 +62,8 @@ TEST(CrashTrace, ReadsTheCallsOnTheDirectoryOnly) {
     EXPECT_EQ(ops[7].to, "/d/f");
     EXPECT_EQ(ops[8].kind, Op::kUnlink);
     EXPECT_EQ(ops[8].path, "/d/t2");
+    EXPECT_EQ(crash_model::describe(ops[3]), "write 2 bytes to /d/t");
+    EXPECT_EQ(crash_model::describe(ops[7]), "rename /d/t to /d/f");
 }
 
 TEST(CrashTrace, RefusesWhatTheModelCannotReplay) {

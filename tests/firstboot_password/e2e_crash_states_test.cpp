@@ -116,8 +116,9 @@ Report explore_boot(const std::string &program, const Boot &boot, bool stop_at_f
     auto where = [&](const crash_model::State &state) {
         return std::string(boot.what) + ", cut after " + std::to_string(state.cut) + " of " +
                std::to_string(ops.size()) + " calls on /etc" +
-               (state.cut > 0 ? " (last: " + ops[state.cut - 1].line + ")" : "") + ":\n" +
-               crash_model::describe(state);
+               (state.cut > 0 ? " (the last: " + crash_model::describe(ops[state.cut - 1]) + ")"
+                              : "") +
+               ":\n" + crash_model::describe(state);
     };
     std::vector<const crash_model::State *> sound;
     for (const crash_model::State &state : x.states) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -140,9 +141,13 @@ DeviceState inspect_device(Sandbox &box, bool upgrade) {
         fault("no /etc/shadow");
         return s;
     }
-    if (st.st_uid != 0 || st.st_gid != 42 || (st.st_mode & 07777) != 0640)
-        fault("/etc/shadow owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) +
-              ", mode " + std::to_string(st.st_mode & 07777) + " (decimal)");
+    if (st.st_uid != 0 || st.st_gid != 42 || (st.st_mode & 07777) != 0640) {
+        char owner[64];
+        std::snprintf(owner, sizeof owner, "/etc/shadow owner %u:%u, mode %04o",
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+                      static_cast<unsigned>(st.st_mode & 07777));
+        fault(owner);
+    }
     struct stat temp {};
     s.temp_is_shadow = s.temp && ::lstat(box.host(kTemp).c_str(), &temp) == 0 &&
                        temp.st_ino == st.st_ino && temp.st_dev == st.st_dev;
