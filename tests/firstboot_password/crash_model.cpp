@@ -276,7 +276,10 @@ bool replay(const Start &start, const std::vector<Op> &ops, History *h, std::str
     std::map<std::string, int> current;
     auto bind = [&](const std::string &name, int inode, std::size_t time) {
         current[name] = inode;
-        h->names[name].push_back(Binding{time, inode});
+        std::vector<Binding> &bindings = h->names[name];
+        if (bindings.empty() && time > 0)
+            bindings.push_back(Binding{0, -1});  // a name the run made was not there at first
+        bindings.push_back(Binding{time, inode});
     };
     for (const auto &[name, file] : start.files) {
         h->inodes.push_back(Inode{file, {}, {}, {}, {}});

@@ -147,6 +147,22 @@ TEST(CrashModel, SyncedReplaceLeavesOldOrNewOnly) {
     EXPECT_GT(x.built, x.states.size());
 }
 
+TEST(CrashModel, NewNameMayBeLostUntilTheDirectoryIsSynced) {
+    std::vector<Op> ops = replace(true, true);
+    ops.erase(ops.begin() + 1, ops.end() - 2);  // create, then sync the directory
+    for (std::size_t cut : {std::size_t{1}, std::size_t{2}}) {
+        std::set<bool> present;
+        std::vector<Op> upto(ops.begin(), ops.begin() + static_cast<long>(cut));
+        for (const State &s : crash_model::explore(start(), upto, cut).states)
+            present.insert(find(s, "t") != nullptr);
+        EXPECT_EQ(present, (std::set<bool>{false, true})) << cut;
+    }
+    std::set<bool> present;
+    for (const State &s : crash_model::explore(start(), ops, ops.size()).states)
+        present.insert(find(s, "t") != nullptr);
+    EXPECT_EQ(present, (std::set<bool>{true}));
+}
+
 TEST(CrashModel, RenameBeforeTheDataSyncCanLeaveAnEmptyFile) {
     Exploration x = crash_model::explore(start(), replace(false, false));
     ASSERT_EQ(x.error, "");
