@@ -134,7 +134,8 @@ int replace_shadow_password(const AccountEntry *entry) {
 
     // Never write through what already sits at the temporary path: a symbolic link would send
     // the shadow content elsewhere, a FIFO would hold the boot, and a second name of the shadow
-    // file would have it rewritten in place. A directory stays and fails the create.
+    // file (left by a cut between the two halves of a rename on some flash filesystems) would
+    // have the live file truncated and rewritten in place. A directory stays and fails the create.
     unlink(kShadowTempPath);
     int fd = open(kShadowTempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {

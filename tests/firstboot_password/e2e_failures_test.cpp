@@ -238,6 +238,27 @@ TEST(Failures, SecondRenameFailsAfterFirstAccountIsDone) {
     EXPECT_FALSE(box.exists(kTemp));
 }
 
+// A cut between the two halves of a rename made as a link and an unlink leaves the temporary
+// name as a second name of /etc/shadow. Nothing is written through it, even when the write fails,
+// and no run leaves it behind.
+TEST(Failures, TemporaryNameOfTheShadowItselfIsNotWrittenThrough) {
+    auto setup = [](Sandbox &b) {
+        provision(b);
+        ASSERT_EQ(::link(b.host("/etc/shadow").c_str(), b.host(kTemp).c_str()), 0);
+    };
+    int n = find_call(setup, "write", "shadow.zu-firstboot-password");
+    ASSERT_GT(n, 0);
+    Sandbox box;
+    setup(box);
+    expect_failure(run_program(box, inject("write", "error=ENOSPC", std::to_string(n))), "", "");
+    expect_untouched(box, "failed write");
+
+    ASSERT_EQ(::link(box.host("/etc/shadow").c_str(), box.host(kTemp).c_str()), 0);
+    EXPECT_EQ(run_program(box).status, 0);
+    expect_provisioned(box.read("/etc/shadow"));
+    EXPECT_FALSE(box.exists(kTemp));
+}
+
 TEST(Failures, RandomSourceFails) {
     int n = find_call(provision, "getrandom", ", 16, 0)");
     ASSERT_GT(n, 0);

@@ -24,12 +24,15 @@ inline const char *const kRootPassword = "Q91KX3qIkFdZ0K0W";
 inline const char *const kAdminPassword = "I5J9Z7f8R70gM2mq";
 
 extern const std::string kPasswd;
+extern const std::string kGroup;
 extern const std::string kShadow;  // root first, admin last without a final line end
 
 // The device: passwd, group, shadow (0:42, 0640), MAC and model files.
 void provision(Sandbox &box);
 
 RunResult run_program(Sandbox &box, const RunOptions &options = {});
+// The same with another build of the program (host path).
+RunResult run_program_at(const std::string &program, Sandbox &box, const RunOptions &options = {});
 
 // The password field of `user`'s first line ("" when there is none).
 std::string password_field(const std::string &shadow, const std::string &user);
@@ -45,6 +48,25 @@ void expect_one_message(const RunResult &r, const std::string &text);
 // Both accounts carry hashes of their derived passwords and every other byte of the sample
 // shadow file is as it was, the missing final line end included.
 void expect_provisioned(const std::string &shadow);
+
+// What a boot, finished or cut short, left in /etc.
+struct DeviceState {
+    bool root_new = false, admin_new = false;   // the line carries a new hash
+    bool temp = false, temp_is_shadow = false;  // the temporary name; a second name of the shadow
+    bool marker = false;
+    bool upgrade = false;             // checked as an upgrade boot
+    std::vector<std::string> faults;  // each way it breaks the promise; none when sound
+};
+
+// Checks the promise that holds at every moment of a boot: each account's line is as it was or
+// carries a hash of its password, every other byte of the shadow file and of passwd and group is
+// as it was, the shadow file keeps owner 0:42 and mode 0640, /etc holds nothing but the device's
+// files, the temporary file and the marker, and the marker only beside both new lines. During an
+// upgrade only the marker may appear.
+DeviceState inspect_device(Sandbox &box, bool upgrade);
+
+// The state's kind, such as "untouched", "root's line new, temporary file present" or "done".
+std::string kind_of(const DeviceState &state);
 
 // strace injection options "-e trace=NAME -e inject=NAME:<what>:when=N".
 RunOptions inject(const std::string &name, const std::string &what, const std::string &when);

@@ -93,9 +93,9 @@ LogLine parse_log_line(const std::string &raw) {
 
 }  // namespace
 
-Sandbox::Sandbox() {
-    char templ[] = "/tmp/zu-sandbox-XXXXXX";
-    if (::mkdtemp(templ) == nullptr) {
+Sandbox::Sandbox(const std::string &parent) {
+    std::string templ = parent + "/zu-sandbox-XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) {
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
         return;
     }

@@ -39,7 +39,8 @@ struct RunOptions {
 
 class Sandbox {
   public:
-    Sandbox();
+    // The sandbox's tree lives in a new directory under `parent`.
+    explicit Sandbox(const std::string &parent = "/tmp");
     ~Sandbox();
     Sandbox(const Sandbox &) = delete;
     Sandbox &operator=(const Sandbox &) = delete;
