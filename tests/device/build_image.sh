@@ -3,6 +3,7 @@
 # json-c, both programs as `cmake --install` lays them out, their boot script and keep.d entry,
 # the shipped passwd, group and shadow) and the initramfs that mounts it under the flash overlay.
 # Usage: build_image.sh OUT_DIR [BUILD_DIR [MUSL_SYSROOT]]
+# MUSL_SYSROOT defaults to $ZU_MUSL_SYSROOT, else the cache's musl-sysroot.
 # Without BUILD_DIR the firmware holds BusyBox alone.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,13 +45,20 @@ start=$(sed -n 's/^START=\([0-9]*\)$/\1/p' "$files/zu-firstboot-password.init")
 ln -s ../init.d/zu-firstboot-password "$root/etc/rc.d/S${start}zu-firstboot-password"
 
 if [ -n "$build" ]; then
-    DESTDIR="$root" cmake --install "$build" --prefix /usr --strip >/dev/null
-    if [ -n "$sysroot" ]; then
-        # musl's libc is its own loader.
-        cp "$sysroot/lib/libc.so" "$root/lib/ld-musl-mipsel.so.1"
-        for lib in "$sysroot"/lib/libjson-c.so.*; do
-            [ -e "$lib" ] && cp -P "$lib" "$root/usr/lib/"
-        done
+    DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
+    # The crypt timing tool is not shipped; the test image carries it for the cost figures.
+    DESTDIR="$root" cmake --install "$build" --prefix /usr --component bench >/dev/null 2>&1 || true
+    for program in "$root"/usr/sbin/* "$root"/usr/bin/bench_crypt_baseline; do
+        if [ -f "$program" ] && [ ! -L "$program" ]; then
+            mipsel-linux-gnu-strip "$program"
+        fi
+    done
+    # A dynamic build needs musl's loader (musl's libc is its own loader) and json-c; a static
+    # build's firmware goes without them.
+    if mipsel-linux-gnu-readelf -l "$root/usr/sbin/bundle-install" | grep -q 'program interpreter'; then
+        sysroot=${sysroot:-${ZU_MUSL_SYSROOT:-${ZU_CACHE_DIR:-/var/cache/zu-firmware-tools}/musl-sysroot}}
+        cp "$sysroot/usr/lib/libc.so" "$root/lib/ld-musl-mipsel.so.1"
+        cp -P "$sysroot"/usr/lib/libjson-c.so.* "$root/usr/lib/"
     fi
 fi
 
