@@ -12,6 +12,10 @@ out=$1
 build=${2:-}
 sysroot=${3:-}
 
+if [ -n "$build" ] && [ ! -f "$build/CMakeCache.txt" ]; then
+    echo "build_image: $build is not a build tree (build the mipsel-musl presets first)" >&2
+    exit 1
+fi
 guest=$("$source_dir/scripts/guest_fetch.sh")
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
