@@ -78,7 +78,7 @@ mkdir -p "$ird/bin" "$ird/lib/modules" "$ird/proc" "$ird/sys" "$ird/dev" "$ird/r
 cp "$guest/bin/busybox" "$ird/bin/busybox"
 install -m 0755 "$here/initramfs/init" "$ird/init"
 for m in virtio virtio_ring virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci virtio_blk squashfs \
-    overlay mii pcnet32 block2mtd jffs2 ubi crc16 ubifs; do
+    overlay mii pcnet32 block2mtd jffs2 ubi crc16 deflate zstd_compress zstd ubifs; do
     ko=$(find "$guest/modules/" -name "$m.ko" | head -n1)
     [ -n "$ko" ] || { echo "build_image: no module $m" >&2; exit 1; }
     cp "$ko" "$ird/lib/modules/"

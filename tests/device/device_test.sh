@@ -3,6 +3,7 @@
 # the programs did on it. Usage: device_test.sh CASE IMAGE_DIR LABEL_TOOL
 #   CASE: firstboot | upgrade | failures | bundle
 # LABEL_TOOL is this machine's build of zu-factory-label (the label passwords and their check).
+# ZU_FLASH_KIND=ubifs puts the writable layer on UBIFS over UBI instead of JFFS2.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 case_name=$1
@@ -41,7 +42,8 @@ new_scenario() {
 }
 # boot NAME FLASH: one boot of the scenario NAME with flash image FLASH; results in $work/NAME.out.
 boot() {
-    "$here/run_guest.sh" "$image" "$2" --mac "$mac" --scenario "$work/$1" --results "$work/$1.out"
+    "$here/run_guest.sh" "$image" "$2" --mac "$mac" --scenario "$work/$1" --results "$work/$1.out" \
+        --flash-kind "${ZU_FLASH_KIND:-jffs2}"
     echo "boot $1: $(cat "$work/$1.out/wall-seconds") s to power-off"
 }
 # The firmware image's own /etc listing and shadow, for comparisons.

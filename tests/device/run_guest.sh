@@ -36,7 +36,16 @@ work=$(mktemp -d /tmp/zu-guest-XXXXXX)
 trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
 if [ ! -e "$flash" ]; then
     # 8 MiB of erased NOR flash: 128 erase blocks of 64 KiB.
-    tr '\000' '\377' < /dev/zero | head -c 8388608 > "$flash"
+    tr '\000' '\377' < /dev/zero | head -c 8388608 > "$work/erased"
+    if [ "$flash_kind" = ubifs ]; then
+        # UBI cannot make a volume by itself: lay out an empty one that grows to the whole flash;
+        # UBIFS formats it at the first mount.
+        printf '[rootfs_data]\nmode=ubi\nvol_id=0\nvol_type=dynamic\nvol_name=rootfs_data\nvol_size=1MiB\nvol_flags=autoresize\n' \
+            > "$work/ubi.cfg"
+        ubinize -o "$work/ubi.img" -p 65536 -m 1 "$work/ubi.cfg"
+        dd if="$work/ubi.img" of="$work/erased" conv=notrunc status=none
+    fi
+    mv "$work/erased" "$flash"
 fi
 mkdir -p "$work/scenario"
 [ -z "$scenario" ] || cp -a "$scenario/." "$work/scenario/"
