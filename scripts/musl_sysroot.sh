@@ -22,8 +22,12 @@ apt_private() {
         -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" "$@"
 }
 # The source index is refreshed once a day; an old one serves when the archive cannot be reached.
-if [ -z "$(find "$apt_dir/lists" -maxdepth 1 -name '*_Sources*' -mtime -1)" ]; then
-    apt_private apt-get update >&2 || echo "musl_sysroot: could not refresh the source index" >&2
+if [ -z "$(find "$apt_dir" -maxdepth 1 -name updated -mtime -1)" ]; then
+    if apt_private apt-get update >&2; then
+        touch "$apt_dir/updated"
+    else
+        echo "musl_sysroot: could not refresh the source index" >&2
+    fi
 fi
 version() {
     apt_private apt-cache showsrc "$1" | sed -n 's/^Version: //p' | head -n1
