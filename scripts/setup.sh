@@ -14,7 +14,8 @@ fi
 
 missing=""
 for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $p"
+    # A package installed for two architectures has two statuses: one line each.
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
     echo "setup: installing$missing"
