@@ -16,7 +16,9 @@ if [ -n "$build" ] && [ ! -f "$build/CMakeCache.txt" ]; then
     echo "build_image: $build is not a build tree (build the mipsel-musl presets first)" >&2
     exit 1
 fi
-guest=$("$source_dir/scripts/guest_fetch.sh")
+# The test and demo commands refresh the cache first; asking apt again here costs seconds.
+guest="${ZU_CACHE_DIR:-/var/cache/zu-firmware-tools}/guest"
+[ -f "$guest/stamp" ] || guest=$("$source_dir/scripts/guest_fetch.sh")
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 rm -rf "$out/rootfs" "$out/initramfs"
