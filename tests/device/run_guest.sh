@@ -3,12 +3,12 @@
 # Usage: run_guest.sh IMAGE_DIR FLASH_FILE [options]
 #   --mac MAC          eth0's address (the NIC's own, seen by the kernel in sysfs)
 #   --scenario DIR     handed to the guest as a tar disk: env, files/, after-boot (see sbin/init)
-#   --results DIR      where the guest's results are unpacked (emptied first)
+#   --results DIR      where the guest's results are unpacked (created if missing)
 #   --console FILE     the serial console's output (default RESULTS/console)
 #   --flash-kind KIND  jffs2 (default) or ubifs: the flash layer under the overlay
 #   --timeout SECONDS  give up on a guest that does not power off (default 180)
-#   --icount           a virtual clock of one nanosecond per guest instruction: timings inside
-#                      the guest then count instructions and do not depend on this machine's load
+#   --icount           the guest's clock driven by its count of executed instructions: timings
+#                      inside it do not depend on this machine's load (compare them as ratios)
 # A missing FLASH_FILE is created as erased flash (all 0xff). Prints nothing on success; exits
 # non-zero when qemu fails or the guest does not power off in time.
 set -eu
