@@ -164,9 +164,9 @@ bundle)
         shift 2
         rm -rf "$work/stage"
         mkdir -p "$work/stage/$top"
-        for spec in "$@"; do
-            mkdir -p "$(dirname "$work/stage/$top/${spec%%=*}")"
-            printf '%s' "${spec#*=}" > "$work/stage/$top/${spec%%=*}"
+        for entry in "$@"; do
+            mkdir -p "$(dirname "$work/stage/$top/${entry%%=*}")"
+            printf '%s' "${entry#*=}" > "$work/stage/$top/${entry%%=*}"
         done
         tar --sort=name --owner=0 --group=0 --numeric-owner -czf "$s/bundles/$archive" \
             -C "$work/stage" "$top"
