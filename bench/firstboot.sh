@@ -50,7 +50,7 @@ instructions() {
             awk -f bench/qemu_instructions.awk > "$work/count"
     else
         on_device "$dir" valgrind --tool=callgrind --callgrind-out-file=/tmp/callgrind.out "$@" \
-            2> "$work/callgrind.log"
+            > /dev/null 2> "$work/callgrind.log"
         sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$work/callgrind.log" > "$work/count"
     fi
     [ -f "$dir/etc/.zu-uid0-uid100-password-set" ] || [ "$1" = "$baseline" ] ||

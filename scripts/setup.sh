@@ -4,7 +4,8 @@ set -eu
 
 packages="build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libjson-c-dev libcrypt-dev
 bubblewrap strace util-linux tar gzip clang-format valgrind time binutils clang libclang-rt-14-dev
-g++-mipsel-linux-gnu qemu-user libjson-c-dev:mipsel libcrypt-dev:mipsel libgtest-dev:mipsel"
+g++-mipsel-linux-gnu qemu-user libjson-c-dev:mipsel libcrypt-dev:mipsel libgtest-dev:mipsel
+qemu-system-mips squashfs-tools mtd-utils cpio"
 
 # The device's architecture: its libraries come from Debian's mipsel packages.
 if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
@@ -13,7 +14,8 @@ fi
 
 missing=""
 for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $p"
+    # A package installed for two architectures has two statuses: one line each.
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
     echo "setup: installing$missing"

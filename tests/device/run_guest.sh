@@ -1,0 +1,86 @@
+#!/bin/sh
+# Boots the emulated router once, to power-off, and reads its results back.
+# Usage: run_guest.sh IMAGE_DIR FLASH_FILE [options]
+#   --mac MAC          eth0's address (the NIC's own, seen by the kernel in sysfs)
+#   --scenario DIR     handed to the guest as a tar disk: env, files/, after-boot (see sbin/init)
+#   --results DIR      where the guest's results are unpacked (created if missing)
+#   --console FILE     the serial console's output (default RESULTS/console)
+#   --flash-kind KIND  jffs2 (default) or ubifs: the flash layer under the overlay
+#   --timeout SECONDS  give up on a guest that does not power off (default 180)
+#   --icount           the guest's clock driven by its count of executed instructions: timings
+#                      inside it do not depend on this machine's load (compare them as ratios)
+# A missing FLASH_FILE is created as erased flash (all 0xff). Prints nothing on success; exits
+# non-zero when qemu fails or the guest does not power off in time.
+set -eu
+image=$1
+flash=$2
+shift 2
+mac=52:54:00:12:34:56
+scenario=
+results=
+console=
+flash_kind=jffs2
+timeout=180
+icount=
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --mac) mac=$2 ;;
+    --scenario) scenario=$2 ;;
+    --results) results=$2 ;;
+    --console) console=$2 ;;
+    --flash-kind) flash_kind=$2 ;;
+    --timeout) timeout=$2 ;;
+    --icount) icount="-icount shift=0"; shift; continue ;;
+    *) echo "run_guest: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift 2
+done
+
+work=$(mktemp -d /tmp/zu-guest-XXXXXX)
+trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
+if [ ! -e "$flash" ]; then
+    # 8 MiB of erased NOR flash: 128 erase blocks of 64 KiB.
+    tr '\000' '\377' < /dev/zero | head -c 8388608 > "$work/erased"
+    if [ "$flash_kind" = ubifs ]; then
+        # UBI cannot make a volume by itself: lay out an empty one that grows to the whole flash;
+        # UBIFS formats it at the first mount.
+        printf '[rootfs_data]\nmode=ubi\nvol_id=0\nvol_type=dynamic\nvol_name=rootfs_data\nvol_size=1MiB\nvol_flags=autoresize\n' \
+            > "$work/ubi.cfg"
+        ubinize -o "$work/ubi.img" -p 65536 -m 1 "$work/ubi.cfg"
+        dd if="$work/ubi.img" of="$work/erased" conv=notrunc status=none
+    fi
+    mv "$work/erased" "$flash"
+fi
+mkdir -p "$work/scenario"
+[ -z "$scenario" ] || cp -a "$scenario/." "$work/scenario/"
+# One disk carries the scenario in and, overwritten by the guest, the results out.
+tar -cf "$work/exchange.img" -C "$work/scenario" .
+truncate -s 4M "$work/exchange.img"
+[ -n "$results" ] || results="$work/out"
+mkdir -p "$results"
+[ -n "$console" ] || console="$results/console"
+
+start=$(date +%s.%N)
+status=0
+timeout -s KILL "$timeout" qemu-system-mipsel -M malta -cpu 24Kc -m 256 -smp 1 \
+    -kernel "$image/vmlinuz" -initrd "$image/initramfs.cpio.gz" \
+    -append "console=ttyS0 panic=-1 quiet zu_flash=$flash_kind" \
+    $icount -display none -vga none -monitor none -serial "file:$console" -no-reboot \
+    -nic none -device "pcnet,mac=$mac,romfile=" \
+    -drive "if=none,id=firmware,file=$image/firmware.squashfs,format=raw,readonly=on" \
+    -device virtio-blk-pci,drive=firmware,serial=firmware,romfile= \
+    -drive "if=none,id=flash,file=$flash,format=raw,cache=writeback" \
+    -device virtio-blk-pci,drive=flash,serial=flash,romfile= \
+    -drive "if=none,id=exchange,file=$work/exchange.img,format=raw" \
+    -device virtio-blk-pci,drive=exchange,serial=exchange,romfile= \
+    </dev/null >"$work/qemu.out" 2>&1 || status=$?
+end=$(date +%s.%N)
+if [ "$status" -ne 0 ]; then
+    cat "$work/qemu.out" >&2
+    tail -n 20 "$console" >&2
+    echo "run_guest: qemu ended with status $status" >&2
+    exit 1
+fi
+# The guest clock runs ahead with --icount: keep the files' times from this machine.
+tar -xmf "$work/exchange.img" -C "$results"
+echo "$start $end" | awk '{ printf "%.2f\n", $2 - $1 }' > "$results/wall-seconds"
