@@ -229,14 +229,15 @@ int pack(const std::string &output, const std::vector<Package> &packages) {
     } else {
         mode_t mask = umask(0);
         umask(mask);
-        ok = run_tar({"tar", "--create", "--gzip", "--format=gnu", "--file=" + temp,
-                      "--directory=" + stage, "--dereference", "--no-recursion", "--owner=0",
-                      "--group=0", "--numeric-owner", "--mode=u+rw,go-w,a+rX", "--null",
-                      "--verbatim-files-from", "--no-unquote",
-                      "--files-from=" + stage + "/members"}) == 0 &&
-             !interrupted && fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0 &&
+        bool packed = run_tar({"tar", "--create", "--gzip", "--format=gnu", "--file=" + temp,
+                               "--directory=" + stage, "--dereference", "--no-recursion",
+                               "--owner=0", "--group=0", "--numeric-owner", "--mode=u+rw,go-w,a+rX",
+                               "--null", "--verbatim-files-from", "--no-unquote",
+                               "--files-from=" + stage + "/members"}) == 0 &&
+                      !interrupted;
+        ok = packed && fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0 &&
              rename(temp.c_str(), output.c_str()) == 0;
-        if (!ok && !interrupted)
+        if (packed && !ok)
             std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.c_str(),
                          std::strerror(errno));
         if (!ok)
