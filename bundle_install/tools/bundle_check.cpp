@@ -246,15 +246,25 @@ int main(int argc, char **argv) {
         return 1;
     }
     const char *tmp = std::getenv("TMPDIR");
-    std::string root =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bundle-check.XXXXXX";
-    char real_root[PATH_MAX];
-    if (mkdtemp(root.data()) == nullptr || realpath(root.c_str(), real_root) == nullptr) {
-        std::fprintf(stderr, "%s: cannot create a private folder in %s: %s\n", kProgram,
-                     root.c_str(), std::strerror(errno));
+    char base[PATH_MAX];
+    if (realpath(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", base) == nullptr) {
+        std::fprintf(stderr, "%s: no folder for temporary files: %s\n", kProgram,
+                     std::strerror(errno));
         return 2;
     }
-    root = real_root;
+    std::string update_dir = kUpdateDir;
+    if (base == update_dir || std::string(base).rfind(update_dir + "/", 0) == 0) {
+        // The device's folder is the one place this check must never write to.
+        std::fprintf(stderr, "%s: TMPDIR lies in %s; choose another folder\n", kProgram,
+                     kUpdateDir);
+        return 2;
+    }
+    std::string root = std::string(base) + "/bundle-check.XXXXXX";
+    if (mkdtemp(root.data()) == nullptr) {
+        std::fprintf(stderr, "%s: cannot create a private folder in %s: %s\n", kProgram, base,
+                     std::strerror(errno));
+        return 2;
+    }
     struct sigaction action {};
     action.sa_handler = on_signal;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})

@@ -349,6 +349,20 @@ TEST_F(BundleTools, CheckReportsCommandsAndProblems) {
     EXPECT_EQ(check(std::string("/tmp/none.tar.gz")).status, 1);
 }
 
+TEST_F(BundleTools, CheckNeverWorksInTheUpdateDirectory) {
+    make_bundle("/tmp/bundle.tar.gz", {{"bundle/manifest.txt", R"({"order":[]})"}});
+    box.mkdir("/tmp/update/tmp", 0777);
+    for (const char *tmpdir : {"/tmp/update", "/tmp/update/tmp", "/tmp/update/tmp/../tmp"}) {
+        SCOPED_TRACE(tmpdir);
+        RunResult r = box.run({kCheck, "/tmp/bundle.tar.gz"},
+                              {.uid = 1000, .env = {std::string("TMPDIR=") + tmpdir}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "bundle-check: TMPDIR lies in /tmp/update; choose another folder\n");
+        EXPECT_EQ(zu_test::host_shell("test -z \"$(ls -A '" + box.host("/tmp/update/tmp") + "')\""),
+                  0);
+    }
+}
+
 // A link out of the bundle points at whatever the device holds there: nothing to vouch for.
 TEST_F(BundleTools, CheckRefusesLinksOutOfTheBundle) {
     box.write("/mnt/usb/pkg", "p");
