@@ -13,54 +13,100 @@ constexpr unsigned kBase = 62;
 
 }  // namespace
 
-int base62_encode(const Sha256Digest &digest, Base62Text *text) {
-    // 62^5 fits a 32-bit word, so one pass of long division over eight 32-bit limbs yields five
-    // digits: the digits of the byte-wise division, in a tenth of the steps (factory tools derive
-    // whole production batches with this).
-    constexpr std::uint32_t kGroup = kBase * kBase * kBase * kBase * kBase;
-    constexpr unsigned kGroupDigits = 5;
-    std::array<std::uint32_t, kSha256DigestSize / 4> limbs;  // most significant first
-    for (std::size_t i = 0; i < limbs.size(); ++i)
-        limbs[i] = static_cast<std::uint32_t>(digest[4 * i]) << 24 |
-                   static_cast<std::uint32_t>(digest[4 * i + 1]) << 16 |
-                   static_cast<std::uint32_t>(digest[4 * i + 2]) << 8 |
-                   static_cast<std::uint32_t>(digest[4 * i + 3]);
-    std::array<char, kBase62TextSize> digits;  // least significant first
-    std::size_t first = 0;                     // first non-zero limb
-    while (first < limbs.size() && limbs[first] == 0)
+namespace {
+
+struct Base62Digits {
+    std::array<char, kBase62TextSize> data;  // least significant first
+    std::size_t count;
+};
+
+// Appends the `width` digits of one group; the last group stops at its most significant non-zero
+// digit, and zero itself is "0". False when the digits no longer fit.
+bool append_group(Base62Digits *digits, std::uint32_t group, unsigned width, bool last) {
+    for (unsigned k = 0; k < width; ++k) {
+        if (k > 0 && group == 0 && last)
+            break;
+        if (digits->count == digits->data.size())
+            return false;
+        digits->data[digits->count++] = kBase62Alphabet[group % kBase];
+        group /= kBase;
+    }
+    return true;
+}
+
+// Long division of the big-endian number in `work` by 62^width, which with a limb shifted in must
+// stay within Wide, so each pass yields `width` digits. Two passes share one loop, the second
+// dividing each quotient limb as the first produces it, so that their chains of dependent steps
+// overlap. Leaves `work` zero.
+template <typename Limb, typename Wide, unsigned width, std::size_t size>
+bool divide_out(std::array<Limb, size> *work, Base62Digits *digits) {
+    constexpr Wide kGroup = [] {
+        Wide group = 1;
+        for (unsigned k = 0; k < width; ++k)
+            group *= kBase;
+        return group;
+    }();
+    constexpr unsigned kShift = 8 * sizeof(Limb);
+    static_assert(kGroup << kShift >> kShift == kGroup, "a step must fit the wide type");
+    std::size_t first = 0;  // first non-zero limb
+    while (first < size && (*work)[first] == 0)
         ++first;
-    std::size_t count = 0;
     do {
-        std::uint64_t remainder = 0;
-        for (std::size_t i = first; i < limbs.size(); ++i) {
-            std::uint64_t x = remainder << 32 | limbs[i];
-            limbs[i] = static_cast<std::uint32_t>(x / kGroup);
-            remainder = x % kGroup;
+        Wide low = 0, high = 0, between = 0;
+        for (std::size_t i = first; i < size; ++i) {
+            Wide x = low << kShift | (*work)[i];
+            Wide q = x / kGroup;
+            low = x % kGroup;
+            between |= q;
+            Wide y = high << kShift | q;
+            (*work)[i] = static_cast<Limb>(y / kGroup);
+            high = y % kGroup;
         }
-        while (first < limbs.size() && limbs[first] == 0)
+        while (first < size && (*work)[first] == 0)
             ++first;
-        auto group = static_cast<std::uint32_t>(remainder);
-        // The last group stops at its most significant non-zero digit; zero itself is "0".
-        for (unsigned k = 0; k < kGroupDigits; ++k) {
-            if (k > 0 && group == 0 && first == limbs.size())
-                break;
-            if (count == digits.size()) {
-                report_error("failed to base62 encode password digest");
-                return -1;
-            }
-            digits[count++] = kBase62Alphabet[group % kBase];
-            group /= kBase;
-        }
-    } while (first < limbs.size());
-    if (count == digits.size()) {
+        bool ok = append_group(digits, static_cast<std::uint32_t>(low), width, between == 0) &&
+                  (between == 0 ||
+                   append_group(digits, static_cast<std::uint32_t>(high), width, first == size));
+        if (!ok)
+            return false;
+    } while (first < size);
+    return true;
+}
+
+}  // namespace
+
+int base62_encode(const Sha256Digest &digest, Base62Text *text) {
+    // Dividing by 62 a byte at a time is the plain way; dividing by a power of 62 gives the same
+    // digits in a fraction of the steps, which factory tools deriving whole production batches
+    // need. Where a 64-bit divide is native, 32-bit limbs go by 62^5; elsewhere (the device has no
+    // 64-bit divide without the runtime library) bytes go by 62^4 in 32-bit arithmetic.
+    Base62Digits digits;
+    digits.count = 0;
+    bool ok = false;
+    if constexpr (sizeof(void *) >= 8) {
+        std::array<std::uint32_t, kSha256DigestSize / 4> work;
+        for (std::size_t i = 0; i < work.size(); ++i)
+            work[i] = static_cast<std::uint32_t>(digest[4 * i]) << 24 |
+                      static_cast<std::uint32_t>(digest[4 * i + 1]) << 16 |
+                      static_cast<std::uint32_t>(digest[4 * i + 2]) << 8 |
+                      static_cast<std::uint32_t>(digest[4 * i + 3]);
+        ok = divide_out<std::uint32_t, std::uint64_t, 5>(&work, &digits);
+        if (ok)
+            wipe(work.data(), sizeof work);
+    } else {
+        Sha256Digest work = digest;
+        ok = divide_out<std::uint8_t, std::uint32_t, 4>(&work, &digits);
+        if (ok)
+            wipe(work.data(), work.size());
+    }
+    if (!ok || digits.count == digits.data.size()) {
         report_error("failed to base62 encode password digest");
         return -1;
     }
-    for (std::size_t i = 0; i < count; ++i)
-        (*text)[i] = digits[count - 1 - i];
-    (*text)[count] = '\0';
-    wipe(limbs.data(), sizeof limbs);
-    wipe(digits.data(), digits.size());
+    for (std::size_t i = 0; i < digits.count; ++i)
+        (*text)[i] = digits.data[digits.count - 1 - i];
+    (*text)[digits.count] = '\0';
+    wipe(digits.data.data(), digits.data.size());
     return 0;
 }
 

@@ -105,7 +105,8 @@ TEST(Base62, AgreesWithBytewiseDivision) {
             b = static_cast<std::uint8_t>(seed >> 56);
         }
         // Short numbers too: clear a random number of leading bytes.
-        for (std::size_t z = (seed >> 8) % 33, j = 0; j < z && i % 4 == 0; ++j)
+        for (std::size_t z = static_cast<std::size_t>((seed >> 8) % 33), j = 0; j < z && i % 4 == 0;
+             ++j)
             d[j] = 0;
         cases.push_back(d);
     }
