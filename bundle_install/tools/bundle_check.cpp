@@ -65,10 +65,27 @@ void find_all(const std::string &directory, const char *name, std::vector<std::s
     closedir(dir);
 }
 
-int make_removable(const char *path, const struct stat *st, int type, struct FTW *) {
+int closed_folders = 0;  // seen by the latest make_readable walk
+
+int make_readable(const char *path, const struct stat *st, int type, struct FTW *) {
+    if (type == FTW_DNR)
+        ++closed_folders;
     if (type == FTW_D || type == FTW_DNR)
         chmod(path, (st->st_mode & 07777) | S_IRWXU);
+    else if (type == FTW_F)
+        chmod(path, (st->st_mode & 07777) | S_IRUSR);
     return 0;
+}
+
+// Opens every folder and file below root to us, as the device reads them as root. A closed
+// folder is opened when the walk meets it, so its contents wait for the next walk.
+void open_tree(const char *root) {
+    for (int pass = 0; pass < 256; ++pass) {
+        closed_folders = 0;
+        nftw(root, make_readable, 16, FTW_PHYS);
+        if (closed_folders == 0)
+            return;
+    }
 }
 
 int remove_entry(const char *path, const struct stat *, int type, struct FTW *) {
@@ -81,7 +98,7 @@ int remove_entry(const char *path, const struct stat *, int type, struct FTW *) 
 
 // Removes the private tree, whatever modes the bundle gave its folders.
 void remove_tree(const std::string &root) {
-    nftw(root.c_str(), make_removable, 16, FTW_PHYS);
+    open_tree(root.c_str());
     nftw(root.c_str(), remove_entry, 16, FTW_PHYS | FTW_DEPTH);
 }
 
@@ -167,6 +184,7 @@ int check_bundle(const char *archive) {
     }
     if (interrupted)
         return 128 + interrupted;
+    open_tree(kLocalUpdateDir);
     char *found = find_file_recursive(kLocalUpdateDir, kManifestName);
     if (found == nullptr) {
         std::fputs("Failed to find manifest file\n", stderr);

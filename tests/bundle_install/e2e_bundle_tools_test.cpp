@@ -294,6 +294,22 @@ TEST_F(BundleTools, CheckAgreesOnBrokenArchivesAndFifos) {
     expect_agreement("/tmp/fifo.tar.gz");
 }
 
+// The device reads as root what an ordinary user could not; so must the check.
+TEST_F(BundleTools, CheckAgreesOnClosedFoldersAndFiles) {
+    std::string archive = box.host("/tmp/closed.tar.gz");
+    ASSERT_EQ(
+        zu_test::host_shell("d=$(mktemp -d) && mkdir -p \"$d/closed/locked\" && "
+                            "echo '{\"order\":[\"pkg-a\"]}' > \"$d/closed/locked/manifest.txt\" && "
+                            "echo a > \"$d/closed/pkg-a\" && chmod 0 \"$d/closed/pkg-a\" "
+                            "\"$d/closed/locked/manifest.txt\" \"$d/closed/locked\" && "
+                            "tar -czf '" +
+                            archive + "' -C \"$d\" closed && rm -rf \"$d\""),
+        0);
+    RunResult r = check("/tmp/closed.tar.gz");
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_agreement("/tmp/closed.tar.gz");
+}
+
 TEST_F(BundleTools, CheckAgreesOnTenThousandEntries) {
     BundleFiles files;
     for (int d = 0; d < 100; ++d)
