@@ -11,10 +11,6 @@ constexpr const char *kBase62Alphabet =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 constexpr unsigned kBase = 62;
 
-}  // namespace
-
-namespace {
-
 struct Base62Digits {
     std::array<char, kBase62TextSize> data;  // least significant first
     std::size_t count;
