@@ -2,6 +2,7 @@
 // private copy of it, before anyone ships it. Runs on a build host, never needs root, and never
 // touches the device's update directory.
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -158,13 +159,18 @@ int check_package(const char *package, const char *path, void *context) {
 int unpack(const char *archive) {
     std::fflush(stdout);
     int saved = dup(STDOUT_FILENO);
-    std::FILE *null = std::fopen("/dev/null", "w");
-    if (saved < 0 || null == nullptr || dup2(fileno(null), STDOUT_FILENO) < 0) {
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    bool ready = saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
+    int error = errno;
+    if (null >= 0)
+        close(null);
+    if (!ready) {
+        if (saved >= 0)
+            close(saved);
         std::fprintf(stderr, "%s: cannot set up the unpacking: %s\n", kProgram,
-                     std::strerror(errno));
+                     std::strerror(error));
         return -1;
     }
-    std::fclose(null);
     int result = extract_bundle(archive, kLocalUpdateDir);
     dup2(saved, STDOUT_FILENO);
     close(saved);

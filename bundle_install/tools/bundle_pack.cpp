@@ -197,9 +197,8 @@ int pack(const std::string &output, const std::vector<Package> &packages) {
         return -1;
     }
     auto slash = output.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : output.substr(0, slash + 1);
-    std::string file = slash == std::string::npos ? output : output.substr(slash + 1);
-    std::string temp = dir + (slash == std::string::npos ? "/." : ".") + file + ".XXXXXX";
+    std::string dir = slash == std::string::npos ? "./" : output.substr(0, slash + 1);
+    std::string temp = dir + ".bundle-pack.XXXXXX";  // short: the output's name may be 255 long
     int fd = -1;
 
     std::string manifest = "{\"order\":[";
