@@ -1,6 +1,7 @@
 #include "device_password.hpp"
 
-#include <cstring>
+#include <cstdint>
+#include <cstdio>
 
 #include "first_line.hpp"
 #include "report.hpp"
@@ -11,123 +12,119 @@ constexpr const char *kBase62Alphabet =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 constexpr unsigned kBase = 62;
 
-struct Base62Digits {
-    std::array<char, kBase62TextSize> data;  // least significant first
-    std::size_t count;
-};
-
-// Appends the `width` digits of one group; the last group stops at its most significant non-zero
-// digit, and zero itself is "0". False when the digits no longer fit.
-bool append_group(Base62Digits *digits, std::uint32_t group, unsigned width, bool last) {
-    for (unsigned k = 0; k < width; ++k) {
-        if (k > 0 && group == 0 && last)
-            break;
-        if (digits->count == digits->data.size())
-            return false;
-        digits->data[digits->count++] = kBase62Alphabet[group % kBase];
-        group /= kBase;
-    }
-    return true;
-}
-
-// Long division of the big-endian number in `work` by 62^width, which with a limb shifted in must
-// stay within Wide, so each pass yields `width` digits. Two passes share one loop, the second
-// dividing each quotient limb as the first produces it, so that their chains of dependent steps
-// overlap. Leaves `work` zero.
-template <typename Limb, typename Wide, unsigned width, std::size_t size>
-bool divide_out(std::array<Limb, size> *work, Base62Digits *digits) {
-    constexpr Wide kGroup = [] {
-        Wide group = 1;
-        for (unsigned k = 0; k < width; ++k)
-            group *= kBase;
-        return group;
-    }();
-    constexpr unsigned kShift = 8 * sizeof(Limb);
-    static_assert(kGroup << kShift >> kShift == kGroup, "a step must fit the wide type");
+// Factory hosts derive whole production batches: dividing 32-bit limbs by 62^5 gives the same
+// digits as dividing bytes by 62, in a tenth of the steps. The device keeps the plain division,
+// which needs no 64-bit divide from the runtime library and less flash.
+#if UINTPTR_MAX > 0xffffffffu
+#define ZU_BASE62_BY_LIMBS 1
+// Digits of the big-endian number in `work` (eight 32-bit limbs), least significant first, by long
+// division by 62^5: five digits a pass, and two passes share one loop, the second dividing each
+// quotient limb as the first produces it, so that their chains of dependent steps overlap. The
+// last group stops at its most significant non-zero digit. -1 once the digits would not fit.
+int divide_out(std::array<std::uint32_t, kSha256DigestSize / 4> *work, char *digits,
+               std::size_t places, std::size_t *count) {
+    constexpr std::uint64_t kGroup = 62ull * 62 * 62 * 62 * 62;
+    constexpr unsigned kGroupDigits = 5;
+    auto append = [&](std::uint32_t group, bool last) {
+        for (unsigned k = 0; k < kGroupDigits; ++k) {
+            if (k > 0 && group == 0 && last)
+                break;
+            if (*count == places)
+                return false;
+            digits[(*count)++] = kBase62Alphabet[group % kBase];
+            group /= kBase;
+        }
+        return true;
+    };
     std::size_t first = 0;  // first non-zero limb
-    while (first < size && (*work)[first] == 0)
+    while (first < work->size() && (*work)[first] == 0)
         ++first;
     do {
-        Wide low = 0, high = 0, between = 0;
-        for (std::size_t i = first; i < size; ++i) {
-            Wide x = low << kShift | (*work)[i];
-            Wide q = x / kGroup;
+        std::uint64_t low = 0, high = 0, between = 0;
+        for (std::size_t i = first; i < work->size(); ++i) {
+            std::uint64_t x = low << 32 | (*work)[i];
+            std::uint64_t q = x / kGroup;
             low = x % kGroup;
             between |= q;
-            Wide y = high << kShift | q;
-            (*work)[i] = static_cast<Limb>(y / kGroup);
+            std::uint64_t y = high << 32 | q;
+            (*work)[i] = static_cast<std::uint32_t>(y / kGroup);
             high = y % kGroup;
         }
-        while (first < size && (*work)[first] == 0)
+        while (first < work->size() && (*work)[first] == 0)
             ++first;
-        bool ok = append_group(digits, static_cast<std::uint32_t>(low), width, between == 0) &&
-                  (between == 0 ||
-                   append_group(digits, static_cast<std::uint32_t>(high), width, first == size));
-        if (!ok)
-            return false;
-    } while (first < size);
-    return true;
+        if (!append(static_cast<std::uint32_t>(low), between == 0) ||
+            (between != 0 && !append(static_cast<std::uint32_t>(high), first == work->size())))
+            return -1;
+    } while (first < work->size());
+    return 0;
 }
+#endif
 
 }  // namespace
 
 int base62_encode(const Sha256Digest &digest, Base62Text *text) {
-    // Dividing by 62 a byte at a time is the plain way; dividing by a power of 62 gives the same
-    // digits in a fraction of the steps, which factory tools deriving whole production batches
-    // need. Where a 64-bit divide is native, 32-bit limbs go by 62^5; elsewhere (the device has no
-    // 64-bit divide without the runtime library) bytes go by 62^4 in 32-bit arithmetic.
-    Base62Digits digits;
-    digits.count = 0;
-    bool ok = false;
-    if constexpr (sizeof(void *) >= 8) {
+    std::array<char, kBase62TextSize> digits;  // least significant first
+    std::size_t count = 0;
+#ifdef ZU_BASE62_BY_LIMBS
+    {
         std::array<std::uint32_t, kSha256DigestSize / 4> work;
         for (std::size_t i = 0; i < work.size(); ++i)
             work[i] = static_cast<std::uint32_t>(digest[4 * i]) << 24 |
                       static_cast<std::uint32_t>(digest[4 * i + 1]) << 16 |
                       static_cast<std::uint32_t>(digest[4 * i + 2]) << 8 |
                       static_cast<std::uint32_t>(digest[4 * i + 3]);
-        ok = divide_out<std::uint32_t, std::uint64_t, 5>(&work, &digits);
-        if (ok)
-            wipe(work.data(), sizeof work);
-    } else {
+        if (divide_out(&work, digits.data(), digits.size(), &count) != 0 ||
+            count == digits.size()) {
+            report_error("failed to base62 encode password digest");
+            return -1;
+        }
+        wipe(work.data(), sizeof work);
+    }
+#else
+    {
         Sha256Digest work = digest;
-        ok = divide_out<std::uint8_t, std::uint32_t, 4>(&work, &digits);
-        if (ok)
-            wipe(work.data(), work.size());
+        std::size_t length = work.size();
+        do {
+            unsigned remainder = 0;
+            std::size_t stored = 0;
+            for (std::size_t i = 0; i < length; ++i) {
+                unsigned x = remainder * 256 + work[i];
+                unsigned quotient = x / kBase;
+                remainder = x % kBase;
+                if (quotient != 0 || stored != 0)
+                    work[stored++] = static_cast<std::uint8_t>(quotient);
+            }
+            length = stored;
+            if (count == digits.size()) {
+                report_error("failed to base62 encode password digest");
+                return -1;
+            }
+            digits[count++] = kBase62Alphabet[remainder];
+        } while (length != 0);
+        if (count == digits.size()) {
+            report_error("failed to base62 encode password digest");
+            return -1;
+        }
+        wipe(work.data(), work.size());
     }
-    if (!ok || digits.count == digits.data.size()) {
-        report_error("failed to base62 encode password digest");
-        return -1;
-    }
-    for (std::size_t i = 0; i < digits.count; ++i)
-        (*text)[i] = digits.data[digits.count - 1 - i];
-    (*text)[digits.count] = '\0';
-    wipe(digits.data.data(), digits.data.size());
+#endif
+    for (std::size_t i = 0; i < count; ++i)
+        (*text)[i] = digits[count - 1 - i];
+    (*text)[count] = '\0';
+    wipe(digits.data(), digits.size());
     return 0;
 }
 
 int derive_password_in(PasswordWork *work, const char *mac_line, const char *model_line,
                        const char *username, char *password) {
-    // "%s|%s|%s" joined by hand: a batch derives a million of these, and the formatter was a
-    // sixth of the cost.
-    const std::size_t lengths[] = {std::strlen(mac_line), std::strlen(model_line),
-                                   std::strlen(username)};
-    const char *parts[] = {mac_line, model_line, username};
-    std::size_t length = lengths[0] + lengths[1] + lengths[2] + 2;
-    if (length >= work->identifier.size()) {
+    int length = std::snprintf(work->identifier.data(), work->identifier.size(), "%s|%s|%s",
+                               mac_line, model_line, username);
+    if (length < 0 || static_cast<std::size_t>(length) >= work->identifier.size()) {
         report_error("identifier input is too long");
         return -1;
     }
-    char *at = work->identifier.data();
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (i > 0)
-            *at++ = '|';
-        std::memcpy(at, parts[i], lengths[i]);
-        at += lengths[i];
-    }
-    *at = '\0';
     sha256_init(&work->ctx);
-    sha256_update(&work->ctx, work->identifier.data(), length);
+    sha256_update(&work->ctx, work->identifier.data(), static_cast<std::size_t>(length));
     sha256_final(&work->ctx, &work->digest);
     if (base62_encode(work->digest, &work->text) != 0)
         return -1;
