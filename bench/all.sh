@@ -12,3 +12,5 @@ for build in build build-mipsel; do
     sh bench/firstboot.sh "$build"
     sh bench/bundle.sh "$build"
 done
+echo "######## build (host tool)"
+sh bench/factory_label.sh build

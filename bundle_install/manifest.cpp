@@ -86,37 +86,42 @@ char *read_manifest(const char *path) {
 
 }  // namespace
 
-int install_package(const char *package_path) {
+int install_command(const char *package_path, char *command) {
     char quoted[kTextSize];
-    char command[kTextSize];
     bool fits = shell_quote(package_path, quoted, sizeof quoted) == 0;
     if (fits) {
-        int n = std::snprintf(command, sizeof command, "opkg install %s", quoted);
-        fits = n >= 0 && static_cast<unsigned>(n) < sizeof command;
+        int n = std::snprintf(command, kTextSize, "opkg install %s", quoted);
+        fits = n >= 0 && static_cast<unsigned>(n) < kTextSize;
     }
     if (!fits) {
         std::fprintf(stderr, "Command too long: opkg install %s\n", package_path);
         return -1;
     }
+    return 0;
+}
+
+int install_package(const char *package_path) {
+    char command[kTextSize];
+    if (install_command(package_path, command) != 0)
+        return -1;
     return run_shell_command(command);
 }
 
-int process_manifest(const char *manifest_path, const char *package_dir) {
+int load_manifest(const char *manifest_path, struct blob_buf *buf) {
     TextHolder text{read_manifest(manifest_path)};
     if (text.text == nullptr)
         return -1;
-    BufHolder holder{};
     // A buffer that cannot be set up cannot take the manifest either.
-    bool parsed =
-        blob_buf_init(&holder.buf, 0) == 0 && blobmsg_add_json_from_string(&holder.buf, text.text);
-    // From here on only the message buffer holds the manifest.
-    std::free(text.text);
-    text.text = nullptr;
+    bool parsed = blob_buf_init(buf, 0) == 0 && blobmsg_add_json_from_string(buf, text.text);
     if (!parsed) {
         std::fputs("Failed to parse JSON manifest\n", stderr);
         return -1;
     }
-    struct blob_attr *order = msg_find(holder.buf.head, kOrderName);
+    return 0;
+}
+
+int walk_order(struct blob_buf *buf, const char *package_dir, OrderVisit visit, void *context) {
+    struct blob_attr *order = msg_find(buf->head, kOrderName);
     if (order == nullptr || blob_id(order) != BLOBMSG_TYPE_ARRAY) {
         std::fputs("Invalid manifest format: 'order' is not an array\n", stderr);
         return -1;
@@ -133,10 +138,27 @@ int process_manifest(const char *manifest_path, const char *package_dir) {
         bool fits = n >= 0 && static_cast<unsigned>(n) < sizeof path;
         if (!fits)
             std::fprintf(stderr, "Path too long: %s/%s\n", package_dir, package);
-        if (!fits || install_package(path) != 0) {
-            std::fprintf(stderr, "Failed to install %s\n", package);
+        if (visit(package, fits ? path : nullptr, context) != 0)
             return -1;
-        }
     }
     return 0;
+}
+
+namespace {
+
+int install_visit(const char *package, const char *path, void *) {
+    if (path == nullptr || install_package(path) != 0) {
+        std::fprintf(stderr, "Failed to install %s\n", package);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int process_manifest(const char *manifest_path, const char *package_dir) {
+    BufHolder holder{};
+    if (load_manifest(manifest_path, &holder.buf) != 0)
+        return -1;
+    return walk_order(&holder.buf, package_dir, install_visit, nullptr);
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -46,6 +47,75 @@ TEST(Base62, FullWidthDigests) {
     EXPECT_EQ(encode(top), "yhjskwdA6OZ1AL1YmHWZWm8LLG7HjnuCA2j5rOw8Xp1");  // 2^256 - 1
 }
 
+// Schoolbook long division by 62, one byte at a time: the plainest statement of the encoding.
+std::string bytewise_base62(Sha256Digest work) {
+    const char *alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string digits;
+    std::size_t length = work.size();
+    do {
+        unsigned r = 0;
+        std::size_t stored = 0;
+        for (std::size_t i = 0; i < length; ++i) {
+            unsigned x = r * 256 + work[i];
+            r = x % 62;
+            if (x / 62 != 0 || stored != 0)
+                work[stored++] = static_cast<std::uint8_t>(x / 62);
+        }
+        length = stored;
+        digits.insert(digits.begin(), alphabet[r]);
+    } while (length != 0);
+    return digits;
+}
+
+TEST(Base62, AgreesWithBytewiseDivision) {
+    std::vector<Sha256Digest> cases;
+    // Numbers of every byte length, around powers of 62 and with zero limbs inside.
+    for (std::size_t n = 1; n <= 32; ++n) {
+        Sha256Digest d{};
+        d[32 - n] = 1;
+        cases.push_back(d);
+        d[32 - n] = 0xff;
+        cases.push_back(d);
+    }
+    for (unsigned e = 1; e <= 42; ++e) {  // 62^e - 1, 62^e and 62^e + 1
+        Sha256Digest p{};
+        p[31] = 1;
+        for (unsigned k = 0; k < e; ++k) {
+            unsigned carry = 0;
+            for (std::size_t i = 32; i-- > 0;) {
+                unsigned x = p[i] * 62u + carry;
+                p[i] = static_cast<std::uint8_t>(x);
+                carry = x >> 8;
+            }
+        }
+        Sha256Digest below = p, above = p;
+        for (std::size_t i = 32; i-- > 0 && below[i]-- == 0;) {
+        }
+        for (std::size_t i = 32; i-- > 0 && ++above[i] == 0;) {
+        }
+        cases.insert(cases.end(), {below, p, above});
+    }
+    Sha256Digest sparse{};
+    sparse[0] = 0x80;
+    sparse[31] = 1;
+    cases.push_back(sparse);
+    std::uint64_t seed = 0x9e3779b97f4a7c15;
+    for (int i = 0; i < 20000; ++i) {
+        Sha256Digest d;
+        for (auto &b : d) {
+            seed = seed * 6364136223846793005 + 1442695040888963407;
+            b = static_cast<std::uint8_t>(seed >> 56);
+        }
+        // Short numbers too: clear a random number of leading bytes.
+        for (std::size_t z = static_cast<std::size_t>((seed >> 8) % 33), j = 0; j < z && i % 4 == 0;
+             ++j)
+            d[j] = 0;
+        cases.push_back(d);
+    }
+    for (const Sha256Digest &d : cases)
+        ASSERT_EQ(encode(d), bytewise_base62(d));
+}
+
 struct KnownAnswer {
     const char *mac;
     const char *model;
@@ -60,6 +130,11 @@ TEST(DevicePassword, KnownAnswers) {
         // No case folding: the same MAC in upper case is another device as far as we know.
         {"AA:BB:CC:DD:EE:FF", "RT-2400", "root", "Jw78YDDPL34WLD8S"},
     };
+    // The longest lines the device reads and the longest user name: 383 characters, which fit.
+    const std::string mac(63, 'm'), model(255, 'x'), user(63, 'u');
+    char longest[kPasswordSize];
+    ASSERT_EQ(compute_device_password(mac.c_str(), model.c_str(), user.c_str(), longest), 0);
+    EXPECT_STREQ(longest, "NH0DhngpoCFghel6");
     for (const KnownAnswer &a : answers) {
         char password[kPasswordSize];
         std::memset(password, '#', sizeof password);

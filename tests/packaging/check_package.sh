@@ -65,13 +65,25 @@ grep -q '^	/usr/sbin/zu-firstboot-password$' "$init" || fail "boot() does not ru
 [ "$(cat "$recipe_dir/files/zu-firstboot-password.keep")" = "/etc/.zu-uid0-uid100-password-set" ] ||
     fail "keep.d file does not list the completion marker"
 
-# The install rules put both programs in /usr/sbin.
+# The host tools never reach the firmware: the recipe builds without them and installs none.
+tools="bundle-pack bundle-check zu-factory-label"
+grep -q '^CMAKE_OPTIONS.*-DZU_TOOLS=OFF' "$makefile" || fail "recipe does not build with -DZU_TOOLS=OFF"
+for tool in $tools; do
+    grep -q -- "$tool" "$makefile" && fail "recipe mentions the host tool $tool"
+done
+
+# The install rules put both programs in /usr/sbin, and the host tools, when built, in /usr/bin.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 if cmake --install "$build_dir" --prefix "$stage/usr" >/dev/null; then
     for program in zu-firstboot-password bundle-install; do
         [ -x "$stage/usr/sbin/$program" ] || fail "install does not put $program in /usr/sbin"
     done
+    if grep -q '^ZU_TOOLS:BOOL=ON$' "$build_dir/CMakeCache.txt"; then
+        for tool in $tools; do
+            [ -x "$stage/usr/bin/$tool" ] || fail "install does not put $tool in /usr/bin"
+        done
+    fi
 else
     fail "cmake --install failed"
 fi

@@ -1,0 +1,548 @@
+// The host tools for bundles: bundle-check must say what the installer really does with every
+// bundle of our suite, and bundle-pack must build only bundles the device installs as intended.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "e2e_support.hpp"
+#include "shell_command.hpp"
+
+namespace bi_test {
+namespace {
+
+constexpr const char *kCheck = BUNDLE_CHECK_PATH;
+constexpr const char *kPack = BUNDLE_PACK_PATH;
+
+// An opkg that behaves as the real one does about its file: a package that is not a regular file
+// cannot be installed. Records each path followed by a NUL, since a path may hold any other byte.
+const char *const kFileOpkg = R"(#!/bin/sh
+printf '%s\0' "$2" >> /tmp/opkg.paths
+[ -f "$2" ] || { echo "opkg: no package file" >&2; exit 1; }
+exit 0
+)";
+
+std::string shell_word(const std::string &text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_order(const std::vector<std::string> &elements) {
+    std::string out = "{\"order\":[";
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        out += json_string(elements[i]);
+    }
+    out += "]}";
+    return out;
+}
+
+std::string every_byte(const std::string &except) {
+    std::string bytes;
+    for (int c = 1; c <= 255; ++c)
+        if (except.find(static_cast<char>(c)) == std::string::npos)
+            bytes += static_cast<char>(c);
+    return bytes;
+}
+
+// Text after `label` up to the next line end, or "<none>".
+std::string line_after(const std::string &text, const std::string &label) {
+    auto at = text.find(label);
+    if (at == std::string::npos)
+        return "<none>";
+    at += label.size();
+    return text.substr(at, text.find('\n', at) - at);
+}
+
+// The commands bundle-check printed, in order (a command may hold line ends inside quotes).
+std::vector<std::string> check_commands(const std::string &out) {
+    std::vector<std::string> commands;
+    const std::string label = "Command: ";
+    for (auto at = out.find("\n" + label); at != std::string::npos;) {
+        at += 1 + label.size();
+        auto next = out.find("\n" + label, at);
+        auto ok = out.find("\nOK: ", at);
+        auto end = std::min(next, ok);
+        commands.push_back(out.substr(at, (end == std::string::npos ? out.size() - 1 : end) - at));
+        at = next;
+    }
+    return commands;
+}
+
+class BundleTools : public BundleInstall {
+  protected:
+    void SetUp() override {
+        BundleInstall::SetUp();
+        box.write("/stub/opkg", kFileOpkg, 0755);
+        box.mkdir("/tmp/check", 0777);
+    }
+
+    // bundle-check as an ordinary user inside the sandbox: it must not need root, and it must
+    // leave no trace, least of all the device's update directory.
+    RunResult check(const std::string &archive, const std::string &cwd = "/") {
+        RunResult r =
+            box.run({kCheck, archive}, {.uid = 1000, .env = {"TMPDIR=/tmp/check"}, .cwd = cwd});
+        EXPECT_FALSE(box.exists("/tmp/update")) << "bundle-check used the update directory";
+        EXPECT_EQ(zu_test::host_shell("test -z \"$(ls -A '" + box.host("/tmp/check") + "')\""), 0)
+            << "bundle-check left files behind";
+        return r;
+    }
+
+    // Paths the package manager was called with, in order.
+    std::vector<std::string> opkg_paths() {
+        std::vector<std::string> paths;
+        if (!box.exists("/tmp/opkg.paths"))
+            return paths;
+        std::string all = box.read("/tmp/opkg.paths");
+        for (std::size_t at = 0; at < all.size();) {
+            auto end = all.find('\0', at);
+            paths.push_back(all.substr(at, end - at));
+            at = end + 1;
+        }
+        return paths;
+    }
+
+    // Checks the bundle, then installs it, and holds the two against each other.
+    void expect_agreement(const std::string &archive, const std::string &cwd = "/") {
+        RunResult checked = check(archive, cwd);
+        reset();
+        box.remove("/tmp/opkg.paths");
+        RunResult installed = install({archive}, {.cwd = cwd});
+        EXPECT_EQ(checked.status, installed.status) << "check:\n"
+                                                    << checked.out << checked.err << "install:\n"
+                                                    << installed.out << installed.err;
+        EXPECT_EQ(line_after(checked.out, "Manifest: "),
+                  line_after(installed.out, "Found manifest file at: "));
+        // What the installer ran is what the check listed, up to the installer's first failure.
+        std::vector<std::string> listed = check_commands(checked.out);
+        std::vector<std::string> ran = opkg_paths();
+        ASSERT_LE(ran.size(), listed.size()) << checked.out;
+        for (std::size_t i = 0; i < ran.size(); ++i) {
+            char word[4 * kTextSize];
+            ASSERT_EQ(shell_quote(ran[i], word, sizeof word), 0);
+            EXPECT_EQ(listed[i], std::string("opkg install ") + word);
+        }
+        if (installed.status == 0) {
+            EXPECT_EQ(ran.size(), listed.size());
+            EXPECT_EQ(checked.err.find("Missing"), std::string::npos) << checked.err;
+        } else {
+            EXPECT_NE(checked.err, "");
+        }
+        reset();
+        box.remove("/tmp/opkg.paths");
+    }
+};
+
+struct AgreementCase {
+    std::string what;
+    std::string archive;
+    BundleFiles files;
+    std::string cwd = "/";
+};
+
+std::vector<AgreementCase> agreement_cases() {
+    const std::string ok = R"({"order":["pkg-a"]})";
+    std::vector<AgreementCase> cases = {
+        {"two packages in order",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", R"({"version":"1.2","order":["pkg-b.ipk","pkg-a.ipk"]})"},
+          {"bundle/pkg-a.ipk", "a"},
+          {"bundle/pkg-b.ipk", "b"}}},
+        {"nested elements, relative archive",
+         "fw-1.2.tar.gz",
+         {{"fw-1.2/manifest.txt", R"({"order":["sub/pkg-b","/pkg-c"]})"},
+          {"fw-1.2/sub/pkg-b", "b"},
+          {"fw-1.2/pkg-c", "c"}},
+         "/mnt/usb"},
+        {"nested elements missing",
+         "/mnt/usb/fw-1.2.tar.gz",
+         {{"fw-1.2/manifest.txt", R"({"order":["sub/pkg-b","/pkg-c"]})"}}},
+        {"no manifest",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/pkg-a.ipk", "a"}, {"bundle/manifest.json", "{}"}}},
+        {"manifest read up to a NUL byte",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", std::string("{\"order\":[\"a\"]}\0garbage", 24)},
+          {"bundle/a", "a"}}},
+        {"element not a string after a good one",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", R"({"order":["pkg-a",5,"pkg-c"]})"},
+          {"bundle/pkg-a", "a"},
+          {"bundle/pkg-c", "c"}}},
+        {"second of three missing",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", R"({"order":["pkg-a","sub/pkg-b","pkg-c"]})"},
+          {"bundle/pkg-a", "a"},
+          {"bundle/pkg-c", "c"}}},
+        {"empty order", "/tmp/bundle.tar.gz", {{"bundle/manifest.txt", R"({"order":[]})"}}},
+        {"archive renamed away from its folder",
+         "/tmp/bundle-v2.tar.gz",
+         {{"bundle/manifest.txt", ok}, {"bundle/pkg-a", "a"}}},
+        {"manifest elsewhere, packages in the named folder",
+         "/tmp/bundle.tar.gz",
+         {{"other/manifest.txt", ok}, {"bundle/pkg-a", "a"}}},
+        {"manifest that is a link inside the bundle",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", "->../meta/order.json"},
+          {"meta/order.json", ok},
+          {"bundle/pkg-a", "a"}}},
+        {"linked directory not searched",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/link", "->/mnt/usb/elsewhere"}}},
+        {"manifest linked to a directory",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", "->/tmp"}}},
+        {"manifest linked to nothing",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", "->/nonexistent"}}},
+        {"package that is a folder",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", R"({"order":["pkg-a",""]})"}, {"bundle/pkg-a/x", "a"}}},
+        {"elements that would be shell code",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", R"j({"order":["a.ipk; touch /tmp/pwned","$(touch /tmp/pwned)",)j"
+                                  R"j("it's `touch /tmp/pwned`"]})j"},
+          {"bundle/a.ipk; touch ", "x"},
+          {"bundle/it's `touch ", "x"}}},
+        {"archive and package with blanks",
+         "/mnt/usb/my bundle.tar.gz",
+         {{"my bundle/manifest.txt", R"({"order":["a b"]})"}, {"my bundle/a b", "x"}}},
+        {"package path too long",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", json_order({std::string(520, 'p'), "pkg-b"})}}},
+        {"install command too long",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", json_order({std::string(200, '\''), "pkg-b"})},
+          {"bundle/" + std::string(200, '\''), "x"}}},
+        {"two manifests",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", ok}, {"other/manifest.txt", ok}, {"bundle/pkg-a", "a"}}},
+        {"elements holding every byte",
+         "/tmp/bundle.tar.gz",
+         {{"bundle/manifest.txt", json_order({every_byte(""), "x|touch /tmp/canary"})}}},
+    };
+    for (const std::string &base :
+         {every_byte("/\n").substr(0, 126), every_byte("/\n").substr(126),
+          std::string("x$(touch canary)';touch canary;'`touch canary`"), std::string("-rf")}) {
+        cases.push_back({"archive name " + base,
+                         "/mnt/usb/" + base + ".tar.gz",
+                         {{"manifest.txt", ok}, {base + "/pkg-a", "a"}}});
+    }
+    // The deepest trees of the suite: a manifest path of 511 characters is found, 512 is not.
+    std::string dir = "bundle";
+    for (int level = 2; level < 64; ++level) {
+        char name[8];
+        std::snprintf(name, sizeof name, "/dir-%02d", level);
+        dir += name;
+    }
+    for (std::size_t length : {511, 512}) {
+        std::string last(length - std::string("/tmp/update/").size() - dir.size() - 2 - 12, 'm');
+        cases.push_back({"manifest path of " + std::to_string(length),
+                         "/tmp/bundle.tar.gz",
+                         {{dir + "/" + last + "/manifest.txt", ok}, {"bundle/pkg-a", "a"}}});
+    }
+    return cases;
+}
+
+TEST_F(BundleTools, CheckAgreesWithTheInstaller) {
+    for (const AgreementCase &c : agreement_cases()) {
+        SCOPED_TRACE(c.what);
+        make_bundle(c.archive[0] == '/' ? c.archive : c.cwd + "/" + c.archive, c.files);
+        expect_agreement(c.archive, c.cwd);
+    }
+}
+
+TEST_F(BundleTools, CheckAgreesOnManifestFailures) {
+    for (const char *manifest : {"{\"order\":", "[\"a\",\"b\"]", "", "{\"other\":[\"a\"]}",
+                                 "{\"Order\":[\"a\"]}", "{\"order\":{\"a\":\"b\"}}",
+                                 "{\"order\":\"a\"}", "{\"order\":5}", "{\"order\":[null]}"}) {
+        SCOPED_TRACE(manifest);
+        make_bundle("/tmp/bundle.tar.gz", {{"bundle/manifest.txt", manifest}});
+        expect_agreement("/tmp/bundle.tar.gz");
+    }
+}
+
+TEST_F(BundleTools, CheckAgreesOnBrokenArchivesAndFifos) {
+    box.write("/tmp/bundle.tar.gz", "this is not gzip data\n");
+    expect_agreement("/tmp/bundle.tar.gz");
+    std::string archive = box.host("/tmp/fifo.tar.gz");
+    ASSERT_EQ(zu_test::host_shell("d=$(mktemp -d) && mkdir \"$d/fifo\" && "
+                                  "mkfifo \"$d/fifo/manifest.txt\" && tar -czf '" +
+                                  archive + "' -C \"$d\" fifo && rm -rf \"$d\""),
+              0);
+    expect_agreement("/tmp/fifo.tar.gz");
+}
+
+// The device reads as root what an ordinary user could not; so must the check.
+TEST_F(BundleTools, CheckAgreesOnClosedFoldersAndFiles) {
+    std::string archive = box.host("/tmp/closed.tar.gz");
+    ASSERT_EQ(
+        zu_test::host_shell("d=$(mktemp -d) && mkdir -p \"$d/closed/locked\" && "
+                            "echo '{\"order\":[\"pkg-a\"]}' > \"$d/closed/locked/manifest.txt\" && "
+                            "echo a > \"$d/closed/pkg-a\" && chmod 0 \"$d/closed/pkg-a\" "
+                            "\"$d/closed/locked/manifest.txt\" \"$d/closed/locked\" && "
+                            "tar -czf '" +
+                            archive + "' -C \"$d\" closed && rm -rf \"$d\""),
+        0);
+    RunResult r = check("/tmp/closed.tar.gz");
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_agreement("/tmp/closed.tar.gz");
+}
+
+TEST_F(BundleTools, CheckAgreesOnTenThousandEntries) {
+    BundleFiles files;
+    for (int d = 0; d < 100; ++d)
+        for (int f = 0; f < 100; ++f) {
+            char path[48];
+            std::snprintf(path, sizeof path, "bundle/d%02d/pkg-%02d.ipk", d, f);
+            files.push_back({path, ""});
+        }
+    for (const char *decoy : {"Manifest.txt", "manifest.txt~", "manifest.txt/readme"})
+        files.push_back({std::string("bundle/d13/") + decoy, R"({"order":["decoy"]})"});
+    files.push_back({"bundle/d57/deeper/manifest.txt", R"({"order":["d00/pkg-00.ipk"]})"});
+    make_bundle("/tmp/bundle.tar.gz", files);
+    expect_agreement("/tmp/bundle.tar.gz");
+}
+
+// The whole report for a good bundle and for one whose archive was renamed.
+TEST_F(BundleTools, CheckReportsCommandsAndProblems) {
+    make_bundle("/tmp/fw.tar.gz", {{"fw-1.2/manifest.txt", R"({"order":["b c.ipk","a.ipk"]})"},
+                                   {"fw-1.2/b c.ipk", "b"}});
+    ASSERT_EQ(zu_test::host_shell("cp " + shell_word(box.host("/tmp/fw.tar.gz")) + " " +
+                                  shell_word(box.host("/tmp/fw-1.2.tar.gz"))),
+              0);
+    RunResult good = check("/tmp/fw-1.2.tar.gz");
+    EXPECT_EQ(good.status, 1);
+    EXPECT_EQ(good.out,
+              "Manifest: /tmp/update/fw-1.2/manifest.txt\n"
+              "Package folder: /tmp/update/fw-1.2\n"
+              "Command: opkg install '/tmp/update/fw-1.2/b c.ipk'\n"
+              "Command: opkg install /tmp/update/fw-1.2/a.ipk\n");
+    EXPECT_EQ(good.err, "Missing package: /tmp/update/fw-1.2/a.ipk\n");
+
+    RunResult renamed = check("/tmp/fw.tar.gz");
+    EXPECT_EQ(renamed.status, 1);
+    EXPECT_EQ(renamed.err,
+              "Missing package: /tmp/update/fw/b c.ipk\n"
+              "Missing package: /tmp/update/fw/a.ipk\n"
+              "Hint: the manifest lies in /tmp/update/fw-1.2, but packages are taken from "
+              "/tmp/update/fw, the folder named after the bundle's file name\n");
+
+    make_bundle("/tmp/two.tar.gz", {{"two/manifest.txt", R"({"order":["a"]})"},
+                                    {"two/a", "a"},
+                                    {"two/old/manifest.txt", R"({"order":["b"]})"}});
+    RunResult two = check("/tmp/two.tar.gz");
+    EXPECT_EQ(two.status, 0) << two.err;
+    std::string winner = line_after(two.out, "Manifest: ");
+    std::string other = winner == "/tmp/update/two/manifest.txt"
+                            ? "/tmp/update/two/old/manifest.txt"
+                            : "/tmp/update/two/manifest.txt";
+    EXPECT_EQ(two.err,
+              "Warning: 2 files named manifest.txt; the device uses the first its "
+              "search finds, here " +
+                  winner + "\nWarning: also " + other + "\n");
+    EXPECT_EQ(check(std::string("/tmp/none.tar.gz")).status, 1);
+}
+
+TEST_F(BundleTools, CheckNeverWorksInTheUpdateDirectory) {
+    make_bundle("/tmp/bundle.tar.gz", {{"bundle/manifest.txt", R"({"order":[]})"}});
+    box.mkdir("/tmp/update/tmp", 0777);
+    for (const char *tmpdir : {"/tmp/update", "/tmp/update/tmp", "/tmp/update/tmp/../tmp"}) {
+        SCOPED_TRACE(tmpdir);
+        RunResult r = box.run({kCheck, "/tmp/bundle.tar.gz"},
+                              {.uid = 1000, .env = {std::string("TMPDIR=") + tmpdir}});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "bundle-check: TMPDIR lies in /tmp/update; choose another folder\n");
+        EXPECT_EQ(zu_test::host_shell("test -z \"$(ls -A '" + box.host("/tmp/update/tmp") + "')\""),
+                  0);
+    }
+}
+
+// A link out of the bundle points at whatever the device holds there: nothing to vouch for.
+TEST_F(BundleTools, CheckRefusesLinksOutOfTheBundle) {
+    box.write("/mnt/usb/pkg", "p");
+    make_bundle("/tmp/bundle.tar.gz", {{"bundle/manifest.txt", R"({"order":["pkg-a"]})"},
+                                       {"bundle/pkg-a", "->/mnt/usb/pkg"}});
+    RunResult r = check("/tmp/bundle.tar.gz");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "Package /tmp/update/bundle/pkg-a leads out of the bundle through a symbolic link\n");
+}
+
+struct PackRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class BundlePack : public BundleTools {
+  protected:
+    // Runs bundle-pack on the host (it touches no system path) in the sandbox's /src.
+    PackRun pack(const std::vector<std::string> &args, const std::string &path_dir = "") {
+        std::string command = "cd ";
+        command += shell_word(box.host("/src"));
+        command += " && ";
+        if (!path_dir.empty()) {
+            command += "PATH=";
+            command += shell_word(path_dir);
+            command += ":$PATH ";
+        }
+        command += shell_word(kPack);
+        for (const auto &arg : args) {
+            command += ' ';
+            command += shell_word(arg);
+        }
+        command += " > ";
+        command += shell_word(box.host("/pack.out"));
+        command += " 2> ";
+        command += shell_word(box.host("/pack.err"));
+        int status = zu_test::host_shell(command);
+        return {status, box.read("/pack.out"), box.read("/pack.err")};
+    }
+};
+
+TEST_F(BundlePack, PackedBundleChecksAndInstallsInTheGivenOrder) {
+    box.write("/src/b c.ipk", "package b");
+    box.write("/src/sub/it's.ipk", "package a");
+    box.write("/src/-x.ipk", "package x");
+    const std::string archive = box.host("/mnt/usb/fw-1.2.tar.gz");
+    PackRun p = pack({"-o", archive, "b c.ipk", "sub/it's.ipk", "./-x.ipk"});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.out, archive + ": folder fw-1.2, 3 packages\n");
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(zu_test::host_shell("tar -tzf " + shell_word(archive) + " > " +
+                                  shell_word(box.host("/list"))),
+              0);
+    EXPECT_EQ(box.read("/list"),
+              "fw-1.2/\nfw-1.2/manifest.txt\nfw-1.2/b c.ipk\nfw-1.2/it's.ipk\nfw-1.2/-x.ipk\n");
+
+    RunResult checked = check("/mnt/usb/fw-1.2.tar.gz");
+    EXPECT_EQ(checked.status, 0) << checked.err;
+    EXPECT_EQ(checked.out,
+              "Manifest: /tmp/update/fw-1.2/manifest.txt\n"
+              "Package folder: /tmp/update/fw-1.2\n"
+              "Command: opkg install '/tmp/update/fw-1.2/b c.ipk'\n"
+              "Command: opkg install '/tmp/update/fw-1.2/it'\\''s.ipk'\n"
+              "Command: opkg install /tmp/update/fw-1.2/-x.ipk\n"
+              "OK: the device would install every package (3)\n");
+    RunResult installed = install({"/mnt/usb/fw-1.2.tar.gz"});
+    EXPECT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(opkg_paths(),
+              (std::vector<std::string>{"/tmp/update/fw-1.2/b c.ipk", "/tmp/update/fw-1.2/it's.ipk",
+                                        "/tmp/update/fw-1.2/-x.ipk"}));
+    EXPECT_EQ(box.read("/tmp/update/fw-1.2/it's.ipk"), "package a");
+    EXPECT_EQ(box.read("/tmp/update/fw-1.2/manifest.txt"),
+              "{\"order\":[\"b c.ipk\",\"it's.ipk\",\"-x.ipk\"]}\n");
+}
+
+TEST_F(BundlePack, RefusesWhatTheDeviceWouldNotInstallAsIntended) {
+    box.write("/src/a.ipk", "a");
+    box.write("/src/other/a.ipk", "a2");
+    box.write("/src/manifest.txt", "{}");
+    box.mkdir("/src/dir");
+    ASSERT_EQ(zu_test::host_shell("mkfifo " + shell_word(box.host("/src/fifo"))), 0);
+    const std::string long_base(248, 'b');
+    const std::string long_name(255, 'p');
+    const std::string quotes(200, '\'');
+    box.write("/src/" + long_name, "p");
+    box.write("/src/" + quotes, "q");
+    struct Case {
+        std::string output;
+        std::vector<std::string> packages;
+        std::string err;
+    } cases[] = {
+        {".tar.gz",
+         {"a.ipk"},
+         "bundle-pack: .tar.gz: the file name leaves no base name, so the device would take "
+         "packages from /tmp/update/ itself\n"},
+        {"out/.gz",
+         {"a.ipk"},
+         "bundle-pack: out/.gz: the file name leaves no base name, so the "
+         "device would take packages from /tmp/update/ itself\n"},
+        {"b.tar.gz",
+         {"a.ipk", "other/a.ipk"},
+         "bundle-pack: other/a.ipk: a second package named a.ipk\n"},
+        {"b.tar.gz",
+         {"dir", "fifo", "none.ipk", "manifest.txt", "dir/"},
+         "bundle-pack: dir: not a readable regular file\n"
+         "bundle-pack: fifo: not a readable regular file\n"
+         "bundle-pack: none.ipk: not a readable regular file (No such file or directory)\n"
+         "bundle-pack: manifest.txt: the file name would be taken for the bundle's "
+         "manifest.txt\n"
+         "bundle-pack: dir/: the file name names no file\n"},
+        {long_base + ".tar.gz",
+         {long_name},
+         "bundle-pack: " + long_name + ": the path /tmp/update/" + long_base + "/" + long_name +
+             " would exceed the device's 511 characters\n"},
+        {"b.tar.gz",
+         {quotes},
+         "Command too long: opkg install /tmp/update/b/" + quotes + "\nbundle-pack: " + quotes +
+             ": the device's install command would not fit its 511 characters\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> args = {"-o", c.output};
+        args.insert(args.end(), c.packages.begin(), c.packages.end());
+        PackRun p = pack(args);
+        EXPECT_EQ(p.status, 1);
+        EXPECT_EQ(p.out, "");
+        EXPECT_EQ(p.err, c.err);
+        EXPECT_FALSE(box.exists("/src/" + c.output));
+    }
+    PackRun usage = pack({"a.ipk"});
+    EXPECT_EQ(usage.status, 1);
+    EXPECT_EQ(usage.err, "Usage: bundle-pack -o OUTPUT.tar.gz PACKAGE...\n");
+}
+
+// Whatever happens to the run, the output's name holds the old archive or the whole new one.
+TEST_F(BundlePack, InterruptedRunLeavesNoHalfArchive) {
+    box.write("/src/a.ipk", "a");
+    box.write("/src/b.tar.gz", "old archive");
+    // A tar that writes half an archive, then fails or takes its caller down with it.
+    box.write("/fake/tar",
+              "#!/bin/sh\nfor a; do case $a in --file=*) f=${a#--file=} ;; esac; done\n"
+              "head -c 100 /dev/urandom > \"$f\"\n"
+              "[ -e \"$(dirname \"$0\")/kill\" ] && kill -KILL $PPID\nexit 2\n",
+              0755);
+    PackRun failed = pack({"-o", "b.tar.gz", "a.ipk"}, box.host("/fake"));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "bundle-pack: tar failed\n");
+    EXPECT_EQ(box.read("/src/b.tar.gz"), "old archive");
+    EXPECT_EQ(zu_test::host_shell("test \"$(ls -A " + shell_word(box.host("/src")) +
+                                  ")\" = \"$(printf 'a.ipk\\nb.tar.gz')\""),
+              0)
+        << "a temporary file was left";
+
+    box.write("/fake/kill", "");
+    PackRun killed = pack({"-o", "b.tar.gz", "a.ipk"}, box.host("/fake"));
+    EXPECT_EQ(killed.status, 128 + 9);
+    EXPECT_EQ(box.read("/src/b.tar.gz"), "old archive");
+
+    PackRun good = pack({"-o", "b.tar.gz", "a.ipk"});
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(check("/src/b.tar.gz").status, 0);
+}
+
+}  // namespace
+}  // namespace bi_test
