@@ -24,6 +24,7 @@ extern "C" {
 #include "bundle_extract.hpp"
 #include "manifest.hpp"
 #include "manifest_search.hpp"
+#include "remove_tree.hpp"
 #include "shell_command.hpp"
 
 namespace {
@@ -89,18 +90,10 @@ void open_tree(const char *root) {
     }
 }
 
-int remove_entry(const char *path, const struct stat *, int type, struct FTW *) {
-    if (type == FTW_DP)
-        rmdir(path);
-    else
-        unlink(path);
-    return 0;
-}
-
 // Removes the private tree, whatever modes the bundle gave its folders.
-void remove_tree(const std::string &root) {
+void remove_private_tree(const std::string &root) {
     open_tree(root.c_str());
-    nftw(root.c_str(), remove_entry, 16, FTW_PHYS | FTW_DEPTH);
+    remove_tree(root.c_str());
 }
 
 struct Check {
@@ -304,7 +297,7 @@ int main(int argc, char **argv) {
         status = check_bundle(link.c_str());
     }
     std::fflush(stdout);
-    remove_tree(root);
+    remove_private_tree(root);
     if (interrupted) {
         signal(interrupted, SIG_DFL);
         raise(interrupted);

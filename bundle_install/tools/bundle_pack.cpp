@@ -22,6 +22,7 @@
 #include "archive_name.hpp"
 #include "bundle_extract.hpp"
 #include "manifest.hpp"
+#include "remove_tree.hpp"
 #include "shell_command.hpp"
 
 extern char **environ;
@@ -68,14 +69,6 @@ std::string name_problem(const std::string &name) {
         if (c < 0x20 || c == 0x7f)
             return "holds a control character";
     return "";
-}
-
-int remove_entry(const char *path, const struct stat *, int type, struct FTW *) {
-    if (type == FTW_DP)
-        rmdir(path);
-    else
-        unlink(path);
-    return 0;
 }
 
 bool write_file(const std::string &path, const std::string &content) {
@@ -251,7 +244,7 @@ int pack(const std::string &output, const std::vector<Package> &packages) {
             }
         }
     }
-    nftw(stage.c_str(), remove_entry, 16, FTW_PHYS | FTW_DEPTH);
+    remove_tree(stage.c_str());
     return ok ? 0 : -1;
 }
 

@@ -30,34 +30,6 @@ std::string shell_word(const std::string &text) {
     return out + "'";
 }
 
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string json_order(const std::vector<std::string> &elements) {
-    std::string out = "{\"order\":[";
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-        if (i > 0)
-            out += ',';
-        out += json_string(elements[i]);
-    }
-    out += "]}";
-    return out;
-}
-
 std::string every_byte(const std::string &except) {
     std::string bytes;
     for (int c = 1; c <= 255; ++c)

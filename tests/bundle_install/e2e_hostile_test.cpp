@@ -16,34 +16,6 @@ namespace {
 constexpr const char *kArchive = "/tmp/bundle.tar.gz";
 constexpr const char *kCanary = "/tmp/canary";
 
-// A JSON string literal holding exactly these bytes.
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string json_order(const std::vector<std::string> &elements) {
-    std::string out = "{\"order\":[";
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-        if (i > 0)
-            out += ',';
-        out += json_string(elements[i]);
-    }
-    return out + "]}";
-}
-
 // Every byte from 1 to 255, in order, less those listed.
 std::string every_byte(const std::string &except = "") {
     std::string bytes;

@@ -136,4 +136,31 @@ int occurrence(const std::vector<std::string> &calls, const std::string &name,
     return -1;
 }
 
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_order(const std::vector<std::string> &elements) {
+    std::string out = "{\"order\":[";
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        out += json_string(elements[i]);
+    }
+    return out + "]}";
+}
+
 }  // namespace bi_test

@@ -58,4 +58,10 @@ RunOptions inject(const std::string &name, const std::string &what, int when);
 // 1-based place among the `name` calls of the first call whose line holds every needle, or -1.
 int occurrence(const std::vector<std::string> &calls, const std::string &name,
                const std::vector<std::string> &needles);
+
+// A JSON string literal holding exactly these bytes.
+std::string json_string(const std::string &text);
+
+// A manifest whose "order" holds these elements, as JSON strings.
+std::string json_order(const std::vector<std::string> &elements);
 }  // namespace bi_test
