@@ -64,9 +64,10 @@ check_untouched_device() {
 }
 
 # check_shadow_state WHAT DIR: checks the device state collected in DIR (shadow, shadow.stat,
-# etc.list) against what a power cut may leave, and prints the state's name.
+# etc.list) against what a power cut may leave, and names it in $state.
 check_shadow_state() {
     unsound=0
+    [ -f "$2/shadow" ] || { fail "$1: /etc/shadow is missing"; : > "$2/shadow"; unsound=1; }
     mask_hashes "$firmware_shadow" > "$work/state.before"
     mask_hashes "$2/shadow" > "$work/state.after"
     cmp -s "$work/state.before" "$work/state.after" ||
@@ -89,17 +90,17 @@ check_shadow_state() {
     [ "$marker" = 0 ] || [ "$new" = " root admin" ] ||
         { fail "$1: marker without both new lines"; unsound=1; }
     if [ "$unsound" = 1 ]; then
-        echo "UNSOUND"
+        state=UNSOUND
     elif [ "$marker" = 1 ]; then
-        echo "done"
+        state=done
     elif [ "$new" = " root admin" ]; then
-        echo "both new, no marker"
+        state="both new, no marker"
     elif [ -n "$new" ]; then
-        echo "${new# }'s line new"
+        state="${new# }'s line new"
     elif grep -qx 'shadow.zu-firstboot-password' "$2/etc.list"; then
-        echo "temporary file present"
+        state="temporary file present"
     else
-        echo "untouched"
+        state=untouched
     fi
 }
 
@@ -293,6 +294,7 @@ power-cuts)
     # What the device looks like as it comes back, before the boot scripts run.
     cat > "$work/check/before-boot" <<'SH'
 mkdir -p $R/cut
+: > $R/cut/up
 cp /etc/shadow $R/cut/shadow
 stat -c '%n %a %u %g %s' /etc/shadow > $R/cut/shadow.stat
 ls -A /etc > $R/cut/etc.list
@@ -314,18 +316,20 @@ SH
                 # Write-back in page order can leave an image no flash would hold: the file
                 # system's own artefact, counted apart and not judged.
                 state="filesystem artefact (cannot mount)"
-            elif [ ! -f "$work/check.out/cut/shadow" ]; then
+            elif [ ! -f "$work/check.out/cut/up" ]; then
                 fail "cut $delay: the device did not come back up"
                 tail -n 20 "$work/check.out/console"
                 state="no boot"
             else
-                state=$(check_shadow_state "cut $delay" "$work/check.out/cut")
+                check_shadow_state "cut $delay" "$work/check.out/cut"
                 cuts=$((cuts + 1))
                 [ "$state" = untouched ] || touched=$((touched + 1))
                 r="$work/check.out"
                 [ "$(boot_status "$r")" = 0 ] || fail "cut $delay: next boot's script exited $(boot_status "$r")"
-                [ "$(check_shadow_state "cut $delay, next boot" "$r")" = done ] ||
-                    fail "cut $delay: the next boot did not finish the job"
+                cut_state=$state
+                check_shadow_state "cut $delay, next boot" "$r"
+                [ "$state" = done ] || fail "cut $delay: the next boot did not finish the job"
+                state=$cut_state
                 boot again "$work/flash.img" >/dev/null
                 [ "$(boot_status "$work/again.out")" = 0 ] || fail "cut $delay: the boot after exited $(boot_status "$work/again.out")"
                 cmp -s "$r/shadow" "$work/again.out/shadow" || fail "cut $delay: the boot after changed /etc/shadow"
