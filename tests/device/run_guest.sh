@@ -2,7 +2,8 @@
 # Boots the emulated router once, to power-off, and reads its results back.
 # Usage: run_guest.sh IMAGE_DIR FLASH_FILE [options]
 #   --mac MAC          eth0's address (the NIC's own, seen by the kernel in sysfs)
-#   --scenario DIR     handed to the guest as a tar disk: env, files/, after-boot (see sbin/init)
+#   --scenario DIR     handed to the guest as a tar disk: env, files/, before-boot, after-boot
+#                      (see sbin/init)
 #   --results DIR      where the guest's results are unpacked (created if missing)
 #   --console FILE     the serial console's output (default RESULTS/console)
 #   --flash-kind KIND  jffs2 (default) or ubifs: the flash layer under the overlay
