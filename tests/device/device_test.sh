@@ -293,11 +293,11 @@ power-cuts)
     new_scenario check "$model"
     # What the device looks like as it comes back, before the boot scripts run.
     cat > "$work/check/before-boot" <<'SH'
-mkdir -p $R/cut
-: > $R/cut/up
-cp /etc/shadow $R/cut/shadow
-stat -c '%n %a %u %g %s' /etc/shadow > $R/cut/shadow.stat
-ls -A /etc > $R/cut/etc.list
+mkdir -p $R/as-found
+: > $R/as-found/up
+cp /etc/shadow $R/as-found/shadow
+stat -c '%n %a %u %g %s' /etc/shadow > $R/as-found/shadow.stat
+ls -A /etc > $R/as-found/etc.list
 SH
     new_scenario again "$model"
     cuts=0
@@ -316,12 +316,12 @@ SH
                 # Write-back in page order can leave an image no flash would hold: the file
                 # system's own artefact, counted apart and not judged.
                 state="filesystem artefact (cannot mount)"
-            elif [ ! -f "$work/check.out/cut/up" ]; then
+            elif [ ! -f "$work/check.out/as-found/up" ]; then
                 fail "cut $delay: the device did not come back up"
                 tail -n 20 "$work/check.out/console"
                 state="no boot"
             else
-                check_shadow_state "cut $delay" "$work/check.out/cut"
+                check_shadow_state "cut $delay" "$work/check.out/as-found"
                 cuts=$((cuts + 1))
                 [ "$state" = untouched ] || touched=$((touched + 1))
                 r="$work/check.out"
