@@ -6,7 +6,9 @@
 # Usage: bench/power_cuts.sh [MUSL_BUILD_DIR [LABEL_TOOL]]
 #   MUSL_BUILD_DIR  the build whose programs the device runs (default build-mipsel-musl)
 #   LABEL_TOOL      this machine's zu-factory-label (default build/firstboot_password/...)
-# JFFS2_DELAYS and UBIFS_DELAYS override the delays (seconds); KINDS the flash kinds to cut.
+# JFFS2_DELAYS and UBIFS_DELAYS override the delays (seconds); KINDS the flash kinds to cut;
+# ZU_FLASH_THROTTLE the flash disk's throttling while cut (iops-write=10 stretches UBIFS's
+# write-back over seconds: give it delays up to 2 s).
 # Exits non-zero when a cut left a state that breaks the provisioner's promise.
 set -eu
 cd "$(dirname "$0")/.."

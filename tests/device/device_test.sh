@@ -7,7 +7,8 @@
 # power-cuts: cuts the power during first boots, ZU_CUT_DELAYS seconds (a list) after the boot
 # script starts; each cut's device is checked as it comes back up, then must finish the job.
 # Each cut's state goes to stdout as "cut DELAY: STATE"; ZU_CUT_STATES names a file that
-# collects them too.
+# collects them too. ZU_FLASH_THROTTLE overrides the flash disk's throttling during the cut boot
+# (run_guest.sh --flash-throttle).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 case_name=$1
@@ -307,6 +308,7 @@ SH
         cp "$work/prepared.img" "$work/flash.img"
         "$here/run_guest.sh" "$image" "$work/flash.img" --mac "$mac" --scenario "$work/cut" \
             --results "$work/cut.out" --flash-kind "$kind" --eager-writeback \
+            --flash-throttle "${ZU_FLASH_THROTTLE:-iops-total=100}" \
             --cut "S11zu-firstboot-password boot: start" "$delay"
         if [ "$(cat "$work/cut.out/cut")" != cut ]; then
             state="late (powered off before the cut)"

@@ -13,6 +13,8 @@
 #   --eager-writeback  the guest writes dirty pages back at once and the flash disk takes 100
 #                      requests a second: what the flash filesystem wrote reaches the disk over
 #                      about a second instead of at the next sync, so a power cut lands inside it
+#   --flash-throttle T the flash disk's qemu throttling with --eager-writeback (default
+#                      iops-total=100; iops-write=N slows writes alone)
 #   --cut TEXT SECONDS cut the power (SIGKILL qemu) SECONDS after the console first shows a line
 #                      holding TEXT; RESULTS/cut then tells "cut" or "late" (the guest powered
 #                      off first), and only a late guest has results
@@ -30,6 +32,7 @@ flash_kind=jffs2
 timeout=180
 icount=
 eager=
+flash_throttle=iops-total=100
 cut_text=
 cut_after=
 while [ $# -gt 0 ]; do
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
     --timeout) timeout=$2 ;;
     --icount) icount="-icount shift=0"; shift; continue ;;
     --eager-writeback) eager=1; shift; continue ;;
+    --flash-throttle) flash_throttle=$2 ;;
     --cut) cut_text=$2; cut_after=$3; shift ;;
     *) echo "run_guest: unknown option $1" >&2; exit 2 ;;
     esac
@@ -76,7 +80,7 @@ append="console=ttyS0 panic=-1 quiet zu_flash=$flash_kind"
 throttle=
 if [ -n "$eager" ]; then
     append="$append sysctl.vm.dirty_writeback_centisecs=1 sysctl.vm.dirty_expire_centisecs=0"
-    throttle=",throttling.iops-total=100"
+    throttle=",throttling.$flash_throttle"
 fi
 : > "$console"
 rm -f "$results/cut"
