@@ -90,7 +90,8 @@ status=0
 timeout -s KILL "$timeout" qemu-system-mipsel -M malta -cpu 24Kc -m 256 -smp 1 \
     -kernel "$image/vmlinuz" -initrd "$image/initramfs.cpio.gz" \
     -append "$append" \
-    $icount -pidfile "$work/qemu.pid" -display none -vga none -monitor none -serial "file:$console" -no-reboot \
+    $icount -pidfile "$work/qemu.pid" -display none -vga none -monitor none \
+    -serial "file:$console" -no-reboot \
     -nic none -device "pcnet,mac=$mac,romfile=" \
     -drive "if=none,id=firmware,file=$image/firmware.squashfs,format=raw,readonly=on" \
     -device virtio-blk-pci,drive=firmware,serial=firmware,romfile= \
