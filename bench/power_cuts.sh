@@ -8,7 +8,9 @@
 #   LABEL_TOOL      this machine's zu-factory-label (default build/firstboot_password/...)
 # JFFS2_DELAYS and UBIFS_DELAYS override the delays (seconds); KINDS the flash kinds to cut;
 # ZU_FLASH_THROTTLE the flash disk's throttling while cut (iops-write=10 stretches UBIFS's
-# write-back over seconds: give it delays up to 2 s).
+# write-back over seconds, with delays up to 2 s, but then the disk can hold UBIFS's later
+# writes without its earlier ones: images that mount yet no real flash holds, judged all the
+# same, so such a sweep fails whatever the program does).
 # Exits non-zero when a cut left a state that breaks the provisioner's promise.
 set -eu
 cd "$(dirname "$0")/.."
