@@ -1,9 +1,14 @@
 #!/bin/sh
 # Device tests: boot the emulated router built by build_image.sh and check from this machine what
 # the programs did on it. Usage: device_test.sh CASE IMAGE_DIR LABEL_TOOL
-#   CASE: firstboot | upgrade | failures | bundle
+#   CASE: firstboot | upgrade | failures | bundle | power-cuts
 # LABEL_TOOL is this machine's build of zu-factory-label (the label passwords and their check).
 # ZU_FLASH_KIND=ubifs puts the writable layer on UBIFS over UBI instead of JFFS2.
+# power-cuts: cuts the power during first boots, ZU_CUT_DELAYS seconds (a list) after the boot
+# script starts; each cut's device is checked as it comes back up, then must finish the job.
+# Each cut's state goes to stdout as "cut DELAY: STATE"; ZU_CUT_STATES names a file that
+# collects them too. ZU_FLASH_THROTTLE overrides the flash disk's throttling during the cut boot
+# (run_guest.sh --flash-throttle).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 case_name=$1
@@ -68,6 +73,47 @@ check_untouched_device() {
     cmp -s "$firmware_shadow" "$1/shadow" || fail "$2: /etc/shadow changed"
     expect_file "$2: /etc/shadow owner and mode" "$1/shadow.stat" "$(stat -c '/etc/shadow %a %u %g %s' "$firmware_shadow")
 "
+}
+
+# check_shadow_state WHAT DIR: checks the device state collected in DIR (shadow, shadow.stat,
+# etc.list) against what a power cut may leave, and names it in $state.
+check_shadow_state() {
+    unsound=0
+    [ -f "$2/shadow" ] || { fail "$1: /etc/shadow is missing"; : > "$2/shadow"; unsound=1; }
+    mask_hashes "$firmware_shadow" > "$work/state.before"
+    mask_hashes "$2/shadow" > "$work/state.after"
+    cmp -s "$work/state.before" "$work/state.after" ||
+        { fail "$1: bytes beside the two hashes changed"; unsound=1; }
+    [ "$(cut -d' ' -f2-4 "$2/shadow.stat")" = "$(stat -c '%a %u %g' "$firmware_shadow")" ] ||
+        { fail "$1: /etc/shadow owner or mode changed: $(cat "$2/shadow.stat")"; unsound=1; }
+    new=""
+    for user in root admin; do
+        if [ "$(grep "^$user:" "$2/shadow")" = "$(grep "^$user:" "$firmware_shadow")" ]; then
+            continue
+        elif "$label" --verify "$2/shadow" "$work/mac" "$work/model" "$user" >/dev/null; then
+            new="$new $user"
+        else
+            fail "$1: $user's line is neither the old one nor the label password's hash"
+            unsound=1
+        fi
+    done
+    marker=0
+    grep -qx '.zu-uid0-uid100-password-set' "$2/etc.list" && marker=1
+    [ "$marker" = 0 ] || [ "$new" = " root admin" ] ||
+        { fail "$1: marker without both new lines"; unsound=1; }
+    if [ "$unsound" = 1 ]; then
+        state=UNSOUND
+    elif [ "$marker" = 1 ]; then
+        state=done
+    elif [ "$new" = " root admin" ]; then
+        state="both new, no marker"
+    elif [ -n "$new" ]; then
+        state="${new# }'s line new"
+    elif grep -qx 'shadow.zu-firstboot-password' "$2/etc.list"; then
+        state="temporary file present"
+    else
+        state=untouched
+    fi
 }
 
 case "$case_name" in
@@ -243,6 +289,71 @@ Failed to install pkg-a.ipk
 Update failed
 " "[install][/tmp/update/bundle/pkg-b.ipk]
 "
+    ;;
+power-cuts)
+    kind=${ZU_FLASH_KIND:-jffs2}
+    printf '%s\n' "$mac" > "$work/mac"
+    printf '%s\n' "$model" > "$work/model"
+    # The flash every cut starts from: formatted and mounted once, by a boot that cannot provision
+    # (no model), so the cut boot is the device's first provisioning.
+    new_scenario prepare
+    boot prepare "$work/prepared.img"
+    [ "$(boot_status "$work/prepare.out")" = 1 ] || fail "prepare: boot script exited $(boot_status "$work/prepare.out")"
+    new_scenario cut "$model"
+    # The device goes on without a sync, as after a real boot: write-back runs on until the cut.
+    echo 'sleep 10' > "$work/cut/after-boot"
+    new_scenario check "$model"
+    # What the device looks like as it comes back, before the boot scripts run.
+    cat > "$work/check/before-boot" <<'SH'
+mkdir -p $R/as-found
+: > $R/as-found/up
+cp /etc/shadow $R/as-found/shadow
+stat -c '%n %a %u %g %s' /etc/shadow > $R/as-found/shadow.stat
+ls -A /etc > $R/as-found/etc.list
+SH
+    new_scenario again "$model"
+    cuts=0
+    touched=0
+    for delay in ${ZU_CUT_DELAYS:-0.3 0.6 0.9}; do
+        rm -rf "$work/cut.out" "$work/check.out" "$work/again.out"
+        cp "$work/prepared.img" "$work/flash.img"
+        "$here/run_guest.sh" "$image" "$work/flash.img" --mac "$mac" --scenario "$work/cut" \
+            --results "$work/cut.out" --flash-kind "$kind" --eager-writeback \
+            --flash-throttle "${ZU_FLASH_THROTTLE:-iops-total=100}" \
+            --cut "S11zu-firstboot-password boot: start" "$delay"
+        if [ "$(cat "$work/cut.out/cut")" != cut ]; then
+            state="late (powered off before the cut)"
+        else
+            boot check "$work/flash.img" >/dev/null 2>&1 || true
+            if grep -q "preinit: cannot mount the $kind flash" "$work/check.out/console"; then
+                # Write-back in page order can leave an image no flash would hold: the file
+                # system's own artefact, counted apart and not judged.
+                state="filesystem artefact (cannot mount)"
+            elif [ ! -f "$work/check.out/as-found/up" ]; then
+                fail "cut $delay: the device did not come back up"
+                tail -n 20 "$work/check.out/console"
+                state="no boot"
+            else
+                check_shadow_state "cut $delay" "$work/check.out/as-found"
+                cuts=$((cuts + 1))
+                [ "$state" = untouched ] || touched=$((touched + 1))
+                r="$work/check.out"
+                [ "$(boot_status "$r")" = 0 ] || fail "cut $delay: next boot's script exited $(boot_status "$r")"
+                cut_state=$state
+                check_shadow_state "cut $delay, next boot" "$r"
+                [ "$state" = done ] || fail "cut $delay: the next boot did not finish the job"
+                state=$cut_state
+                boot again "$work/flash.img" >/dev/null
+                [ "$(boot_status "$work/again.out")" = 0 ] || fail "cut $delay: the boot after exited $(boot_status "$work/again.out")"
+                cmp -s "$r/shadow" "$work/again.out/shadow" || fail "cut $delay: the boot after changed /etc/shadow"
+                cmp -s "$r/etc.list" "$work/again.out/etc.list" || fail "cut $delay: the boot after changed /etc"
+            fi
+        fi
+        echo "cut $delay: $state"
+        [ -z "${ZU_CUT_STATES:-}" ] || echo "$kind $delay $state" >> "$ZU_CUT_STATES"
+    done
+    # All untouched would prove nothing: the cuts must land inside the write-back.
+    [ "$touched" -gt 0 ] || fail "power cuts: no cut of $cuts left anything but an untouched device"
     ;;
 *)
     echo "device_test: unknown case $case_name" >&2

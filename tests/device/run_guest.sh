@@ -2,13 +2,22 @@
 # Boots the emulated router once, to power-off, and reads its results back.
 # Usage: run_guest.sh IMAGE_DIR FLASH_FILE [options]
 #   --mac MAC          eth0's address (the NIC's own, seen by the kernel in sysfs)
-#   --scenario DIR     handed to the guest as a tar disk: env, files/, after-boot (see sbin/init)
+#   --scenario DIR     handed to the guest as a tar disk: env, files/, before-boot, after-boot
+#                      (see sbin/init)
 #   --results DIR      where the guest's results are unpacked (created if missing)
 #   --console FILE     the serial console's output (default RESULTS/console)
 #   --flash-kind KIND  jffs2 (default) or ubifs: the flash layer under the overlay
 #   --timeout SECONDS  give up on a guest that does not power off (default 180)
 #   --icount           the guest's clock driven by its count of executed instructions: timings
 #                      inside it do not depend on this machine's load (compare them as ratios)
+#   --eager-writeback  the guest writes dirty pages back at once and the flash disk takes 100
+#                      requests a second: what the flash filesystem wrote reaches the disk over
+#                      about a second instead of at the next sync, so a power cut lands inside it
+#   --flash-throttle T the flash disk's qemu throttling with --eager-writeback (default
+#                      iops-total=100; iops-write=N slows writes alone)
+#   --cut TEXT SECONDS cut the power (SIGKILL qemu) SECONDS after the console first shows a line
+#                      holding TEXT; RESULTS/cut then tells "cut" or "late" (the guest powered
+#                      off first), and only a late guest has results
 # A missing FLASH_FILE is created as erased flash (all 0xff). Prints nothing on success; exits
 # non-zero when qemu fails or the guest does not power off in time.
 set -eu
@@ -22,6 +31,10 @@ console=
 flash_kind=jffs2
 timeout=180
 icount=
+eager=
+flash_throttle=iops-total=100
+cut_text=
+cut_after=
 while [ $# -gt 0 ]; do
     case "$1" in
     --mac) mac=$2 ;;
@@ -31,6 +44,9 @@ while [ $# -gt 0 ]; do
     --flash-kind) flash_kind=$2 ;;
     --timeout) timeout=$2 ;;
     --icount) icount="-icount shift=0"; shift; continue ;;
+    --eager-writeback) eager=1; shift; continue ;;
+    --flash-throttle) flash_throttle=$2 ;;
+    --cut) cut_text=$2; cut_after=$3; shift ;;
     *) echo "run_guest: unknown option $1" >&2; exit 2 ;;
     esac
     shift 2
@@ -60,20 +76,48 @@ truncate -s 4M "$work/exchange.img"
 mkdir -p "$results"
 [ -n "$console" ] || console="$results/console"
 
+append="console=ttyS0 panic=-1 quiet zu_flash=$flash_kind"
+throttle=
+if [ -n "$eager" ]; then
+    append="$append sysctl.vm.dirty_writeback_centisecs=1 sysctl.vm.dirty_expire_centisecs=0"
+    throttle=",throttling.$flash_throttle"
+fi
+: > "$console"
+rm -f "$results/cut"
+
 start=$(date +%s.%N)
 status=0
 timeout -s KILL "$timeout" qemu-system-mipsel -M malta -cpu 24Kc -m 256 -smp 1 \
     -kernel "$image/vmlinuz" -initrd "$image/initramfs.cpio.gz" \
-    -append "console=ttyS0 panic=-1 quiet zu_flash=$flash_kind" \
-    $icount -display none -vga none -monitor none -serial "file:$console" -no-reboot \
+    -append "$append" \
+    $icount -pidfile "$work/qemu.pid" -display none -vga none -monitor none \
+    -serial "file:$console" -no-reboot \
     -nic none -device "pcnet,mac=$mac,romfile=" \
     -drive "if=none,id=firmware,file=$image/firmware.squashfs,format=raw,readonly=on" \
     -device virtio-blk-pci,drive=firmware,serial=firmware,romfile= \
-    -drive "if=none,id=flash,file=$flash,format=raw,cache=writeback" \
+    -drive "if=none,id=flash,file=$flash,format=raw,cache=writeback$throttle" \
     -device virtio-blk-pci,drive=flash,serial=flash,romfile= \
     -drive "if=none,id=exchange,file=$work/exchange.img,format=raw" \
     -device virtio-blk-pci,drive=exchange,serial=exchange,romfile= \
-    </dev/null >"$work/qemu.out" 2>&1 || status=$?
+    </dev/null >"$work/qemu.out" 2>&1 &
+qemu=$!
+if [ -n "$cut_text" ]; then
+    # Watch the console from here: the cut is timed from the guest's own line.
+    while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$cut_text" "$console"; do
+        sleep 0.005
+    done
+    sleep "$cut_after"
+    # The emulator itself, not the timeout around it.
+    if [ -s "$work/qemu.pid" ] && kill -KILL "$(cat "$work/qemu.pid")" 2>/dev/null; then
+        # The timeout around it dies of the same signal; the shell's notice of that is noise.
+        { wait "$qemu"; } 2>/dev/null || true
+        date +%s.%N | awk -v s="$start" '{ printf "%.2f\n", $1 - s }' > "$results/wall-seconds"
+        echo cut > "$results/cut"
+        exit 0
+    fi
+    echo late > "$results/cut"
+fi
+wait "$qemu" || status=$?
 end=$(date +%s.%N)
 if [ "$status" -ne 0 ]; then
     cat "$work/qemu.out" >&2
