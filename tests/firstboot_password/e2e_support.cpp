@@ -80,12 +80,12 @@ std::string with_field(const std::string &shadow, const std::string &user,
     return shadow.substr(0, start) + field + shadow.substr(end);
 }
 
-void expect_provisioned(const std::string &shadow) {
+void expect_provisioned(const std::string &shadow, const std::string &before) {
     std::string root_hash = password_field(shadow, "root");
     std::string admin_hash = password_field(shadow, "admin");
     EXPECT_TRUE(is_hash_of(root_hash, kRootPassword)) << root_hash;
     EXPECT_TRUE(is_hash_of(admin_hash, kAdminPassword)) << admin_hash;
-    EXPECT_EQ(shadow, with_field(with_field(kShadow, "root", root_hash), "admin", admin_hash));
+    EXPECT_EQ(shadow, with_field(with_field(before, "root", root_hash), "admin", admin_hash));
 }
 
 bool is_hash_of(const std::string &hash, const char *password) {

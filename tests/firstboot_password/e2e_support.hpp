@@ -45,9 +45,9 @@ bool is_hash_of(const std::string &hash, const char *password);
 // Exactly one message: LOG_AUTH|LOG_ERR, our identity, a pid, and `text`.
 void expect_one_message(const RunResult &r, const std::string &text);
 
-// Both accounts carry hashes of their derived passwords and every other byte of the sample
-// shadow file is as it was, the missing final line end included.
-void expect_provisioned(const std::string &shadow);
+// Both accounts carry hashes of their derived passwords and every other byte of `before` (the
+// sample shadow file unless given) is as it was, the missing final line end included.
+void expect_provisioned(const std::string &shadow, const std::string &before = kShadow);
 
 // What a boot, finished or cut short, left in /etc.
 struct DeviceState {
