@@ -283,13 +283,7 @@ TEST_F(BundleTools, CheckAgreesOnClosedFoldersAndFiles) {
 }
 
 TEST_F(BundleTools, CheckAgreesOnTenThousandEntries) {
-    BundleFiles files;
-    for (int d = 0; d < 100; ++d)
-        for (int f = 0; f < 100; ++f) {
-            char path[48];
-            std::snprintf(path, sizeof path, "bundle/d%02d/pkg-%02d.ipk", d, f);
-            files.push_back({path, ""});
-        }
+    BundleFiles files = package_grid();
     for (const char *decoy : {"Manifest.txt", "manifest.txt~", "manifest.txt/readme"})
         files.push_back({std::string("bundle/d13/") + decoy, R"({"order":["decoy"]})"});
     files.push_back({"bundle/d57/deeper/manifest.txt", R"({"order":["d00/pkg-00.ipk"]})"});

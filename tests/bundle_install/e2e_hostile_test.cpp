@@ -147,13 +147,7 @@ TEST_F(Hostile, TreeSixtyFourDirectoriesDeep) {
 
 // 10,000 entries with look-alike names; only one is the manifest.
 TEST_F(Hostile, TenThousandEntries) {
-    BundleFiles files;
-    for (int d = 0; d < 100; ++d)
-        for (int f = 0; f < 100; ++f) {
-            char path[48];
-            std::snprintf(path, sizeof path, "bundle/d%02d/pkg-%02d.ipk", d, f);
-            files.push_back({path, ""});
-        }
+    BundleFiles files = package_grid();
     for (const char *decoy : {"Manifest.txt", "manifest.txt~", "manifest.txt.bak", " manifest.txt",
                               "manifest.tx", "manifest.txt/readme", "manifest.json"})
         files.push_back({std::string("bundle/d13/") + decoy, R"({"order":["decoy"]})"});

@@ -136,6 +136,17 @@ int occurrence(const std::vector<std::string> &calls, const std::string &name,
     return -1;
 }
 
+BundleFiles package_grid() {
+    BundleFiles files;
+    for (int d = 0; d < 100; ++d)
+        for (int f = 0; f < 100; ++f) {
+            char path[48];
+            std::snprintf(path, sizeof path, "bundle/d%02d/pkg-%02d.ipk", d, f);
+            files.push_back({path, ""});
+        }
+    return files;
+}
+
 std::string json_string(const std::string &text) {
     std::string out = "\"";
     for (unsigned char c : text) {

@@ -59,6 +59,9 @@ RunOptions inject(const std::string &name, const std::string &what, int when);
 int occurrence(const std::vector<std::string> &calls, const std::string &name,
                const std::vector<std::string> &needles);
 
+// 10,000 empty packages, bundle/dNN/pkg-NN.ipk for NN from 00 to 99.
+BundleFiles package_grid();
+
 // A JSON string literal holding exactly these bytes.
 std::string json_string(const std::string &text);
 
