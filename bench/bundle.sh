@@ -76,7 +76,7 @@ cc -shared -fPIC -O2 -o "$work/out/hwm.so" "$work/hwm.c"
 in_box env LD_PRELOAD=/out/hwm.so "$program" /mnt/usb/b1000.tar.gz 2>&1 >/dev/null | grep VmHWM
 echo "for comparison, the unpack command alone:"
 in_box /usr/bin/time -v -o /out/time_tar sh -c \
-    'mkdir -p /tmp/update && tar -xzvf /mnt/usb/b1000.tar.gz -C /tmp/update' > /dev/null
+    'mkdir -p /tmp/update && tar --no-same-permissions -xzvof /mnt/usb/b1000.tar.gz -C /tmp/update' > /dev/null
 grep 'Maximum resident set size' "$work/out/time_tar"
 
 [ "${BENCH_SKIP_WALK:-}" = 1 ] && exit 0

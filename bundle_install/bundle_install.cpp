@@ -34,6 +34,8 @@ int bundle_install_main(int argc, char **argv) {
         std::fputs("Failed to extract tar.gz file\n", stderr);
         return 1;
     }
+    if (restore_update_dir(kUpdateDir) != 0)
+        return 1;
     PathHolder manifest{find_file_recursive(kUpdateDir, kManifestName)};
     if (manifest.path == nullptr) {
         std::fputs("Failed to find manifest file\n", stderr);

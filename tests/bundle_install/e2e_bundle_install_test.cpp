@@ -84,9 +84,11 @@ TEST_F(BundleInstall, UnpackCommandWords) {
         const char *log;
     } cases[] = {
         {"/mnt/usb/fw-1.2.tar.gz", "0",
-         "[mkdir][-p][/tmp/update]\n[tar][-xzvf][/mnt/usb/fw-1.2.tar.gz][-C][/tmp/update]\n"},
+         "[mkdir][-p][/tmp/update]\n[tar][--no-same-permissions][-xzvof][/mnt/usb/"
+         "fw-1.2.tar.gz][-C][/tmp/update]\n"},
         {"my bundle;id.tar.gz", "0",
-         "[mkdir][-p][/tmp/update]\n[tar][-xzvf][my bundle;id.tar.gz][-C][/tmp/update]\n"},
+         "[mkdir][-p][/tmp/update]\n[tar][--no-same-permissions][-xzvof][my "
+         "bundle;id.tar.gz][-C][/tmp/update]\n"},
         {"/mnt/usb/fw-1.2.tar.gz", "1", "[mkdir][-p][/tmp/update]\n"},
     };
     for (const auto &c : cases) {
@@ -323,8 +325,8 @@ TEST_F(BundleInstall, TooLongArchivePathIsRefusedBeforeRunning) {
     RunResult r = install({archive});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Command too long: mkdir -p /tmp/update && tar -xzvf " + archive +
-                         " -C /tmp/update\nFailed to extract tar.gz file\n");
+    EXPECT_EQ(r.err, "Command too long: mkdir -p /tmp/update && tar --no-same-permissions -xzvof " +
+                         archive + " -C /tmp/update\nFailed to extract tar.gz file\n");
     EXPECT_FALSE(box.exists("/tmp/update/b"));
 }
 
