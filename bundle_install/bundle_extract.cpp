@@ -59,17 +59,16 @@ int check_update_dir(const char *path) {
     return 0;
 }
 
-int extract_bundle(const char *archive, const char *directory) {
+int unpack_command(const char *archive, const char *directory, char *command) {
     char quoted_archive[kTextSize];
     char quoted_dir[kTextSize];
-    char command[kTextSize];
     bool fits = shell_quote(archive, quoted_archive, sizeof quoted_archive) == 0 &&
                 shell_quote(directory, quoted_dir, sizeof quoted_dir) == 0;
     if (fits) {
-        int n = std::snprintf(command, sizeof command,
+        int n = std::snprintf(command, kTextSize,
                               "mkdir -p %s && tar --no-same-permissions -xzvof %s -C %s",
                               quoted_dir, quoted_archive, quoted_dir);
-        fits = n >= 0 && static_cast<unsigned>(n) < sizeof command;
+        fits = n >= 0 && static_cast<unsigned>(n) < kTextSize;
     }
     if (!fits) {
         // A cut command could lose its -C target and unpack into the working directory.
@@ -78,6 +77,13 @@ int extract_bundle(const char *archive, const char *directory) {
                      directory, archive, directory);
         return -1;
     }
+    return 0;
+}
+
+int extract_bundle(const char *archive, const char *directory) {
+    char command[kTextSize];
+    if (unpack_command(archive, directory, command) != 0)
+        return -1;
     // tar running as root otherwise restores the archive's modes, a world-writable folder too.
     mode_t mask = umask(kUnpackUmask);
     int result = run_shell_command(command);

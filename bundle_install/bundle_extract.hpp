@@ -9,6 +9,10 @@ constexpr const char *kUpdateDir = "/tmp/update";
 // or others. Creates it first, mode 0755, when missing.
 int check_update_dir(const char *path);
 
+// Formats the unpack command for the archive and directory into command (kTextSize bytes); 0, or
+// -1 after printing that it does not fit.
+int unpack_command(const char *archive, const char *directory, char *command);
+
 // Unpacks the archive into directory with mkdir and tar through the shell, owners and modes from
 // the archive left out; 0 or -1.
 int extract_bundle(const char *archive, const char *directory);

@@ -20,10 +20,6 @@ extern "C" {
 namespace {
 
 constexpr const char *kOrderName = "order";
-// A message attribute's length has 24 bits, so a message buffer must stay below 16 MiB or the
-// platform library drops members without a word. JSON grows at most about six-fold into a
-// buffer, so a text of 1 MiB stays well below that.
-constexpr long kManifestMaxSize = 1L << 20;
 
 struct FileHolder {
     FILE *file;

@@ -5,6 +5,11 @@ extern "C" {
 #include <libubox/blob.h>
 }
 
+// The largest manifest read, in bytes. A message attribute's length has 24 bits, so a message
+// buffer must stay below 16 MiB or the platform library drops members without a word. JSON grows
+// at most about six-fold into a buffer, so a text of 1 MiB stays well below that.
+constexpr long kManifestMaxSize = 1L << 20;
+
 // Installs every package of the manifest's "order" array from package_dir, in order, stopping at
 // the first failure; 0 when all were installed, -1 after printing why not.
 int process_manifest(const char *manifest_path, const char *package_dir);

@@ -1,17 +1,19 @@
 // bundle-pack: builds a bundle the device installs as intended, or says why it cannot. The top
 // folder is the base name the installer derives from the output's file name, with the same code;
 // every path and command the device will build is tried against the installer's own limits.
-// Runs on a build host.
+// The archive is written here, not by tar: no name is ever read as an option, and the same
+// inputs give the same bytes (owners, modes, order and times are fixed). Runs on a build host.
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,15 +24,17 @@
 #include "archive_name.hpp"
 #include "bundle_extract.hpp"
 #include "manifest.hpp"
-#include "remove_tree.hpp"
 #include "shell_command.hpp"
-
-extern char **environ;
 
 namespace {
 
 constexpr const char *kProgram = "bundle-pack";
 constexpr const char *kManifestName = "manifest.txt";
+constexpr std::size_t kBlock = 512;
+constexpr std::size_t kNameField = 100;
+constexpr std::size_t kPrefixField = 155;
+// Eleven octal digits: the largest size and time a ustar header holds.
+constexpr std::uint64_t kOctal11Max = 077777777777ULL;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -44,8 +48,9 @@ void usage() {
 
 struct Package {
     std::string source;  // as given
-    std::string real;    // absolute path of the file
     std::string name;    // file name in the bundle
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 
 // One JSON string literal for a file name (which holds no control characters).
@@ -57,6 +62,16 @@ std::string json_string(const std::string &text) {
         out += c;
     }
     return out + "\"";
+}
+
+std::string manifest_text(const std::vector<Package> &packages) {
+    std::string manifest = "{\"order\":[";
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+        if (i > 0)
+            manifest += ',';
+        manifest += json_string(packages[i].name);
+    }
+    return manifest + "]}\n";
 }
 
 // "" when the device can take this file name, else why not.
@@ -71,44 +86,49 @@ std::string name_problem(const std::string &name) {
     return "";
 }
 
-bool write_file(const std::string &path, const std::string &content) {
-    std::FILE *file = std::fopen(path.c_str(), "w");
-    if (file == nullptr)
-        return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    return std::fclose(file) == 0 && ok;
-}
-
-// Runs tar with these arguments and waits for it; an interrupt ends tar too. 0 or -1.
-int run_tar(std::vector<std::string> args) {
-    std::vector<char *> argv;
-    for (auto &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int error = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    if (error != 0) {
-        std::fprintf(stderr, "%s: cannot run tar: %s\n", kProgram, std::strerror(error));
-        return -1;
+// Splits a member's name over the header's prefix and name fields; false when it cannot.
+bool split_name(const std::string &full, std::string *prefix, std::string *name) {
+    if (full.size() <= kNameField) {
+        prefix->clear();
+        *name = full;
+        return true;
     }
-    int status = 0;
-    bool stopped = false;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-        if (interrupted && !stopped) {
-            kill(pid, SIGTERM);
-            stopped = true;
+    for (std::size_t slash = full.find('/'); slash != std::string::npos;
+         slash = full.find('/', slash + 1)) {
+        std::size_t rest = full.size() - slash - 1;
+        // A folder's own name may go whole into the prefix: "prefix/" with an empty name.
+        bool folder = rest == 0 && slash + 1 == full.size();
+        if (slash <= kPrefixField && (rest > 0 || folder) && rest <= kNameField) {
+            *prefix = full.substr(0, slash);
+            *name = full.substr(slash + 1);
+            return true;
         }
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return 0;
-    if (!interrupted)
-        std::fprintf(stderr, "%s: tar failed\n", kProgram);
-    return -1;
+    return false;
 }
 
-// Every refusal for this output and these packages, one line each; the packages' names filled in.
+// The modification time of every member: SOURCE_DATE_EPOCH when it is a plain number of
+// seconds a header can hold, else 0.
+std::uint64_t archive_time() {
+    const char *text = std::getenv("SOURCE_DATE_EPOCH");
+    if (text == nullptr)
+        return 0;
+    std::uint64_t value = 0;
+    bool valid = *text != '\0';
+    for (const char *c = text; valid && *c != '\0'; ++c) {
+        valid = *c >= '0' && *c <= '9' && value <= kOctal11Max;
+        value = value * 10 + static_cast<std::uint64_t>(*c - '0');
+    }
+    if (!valid || value > kOctal11Max) {
+        std::fprintf(stderr, "%s: SOURCE_DATE_EPOCH is not a number of seconds; using 0\n",
+                     kProgram);
+        return 0;
+    }
+    return value;
+}
+
+// Every refusal for this output and these packages, one line each; the packages' names and
+// identities filled in.
 int check_inputs(const std::string &output, std::vector<Package> *packages) {
     int problems = 0;
     auto refuse = [&problems](const std::string &text) {
@@ -139,6 +159,9 @@ int check_inputs(const std::string &output, std::vector<Package> *packages) {
     if (manifest.size() >= kTextSize)
         refuse(output + ": the manifest's path " + manifest +
                " would exceed the device's 511 characters");
+    std::string prefix, name;
+    if (!split_name(std::string(base) + "/" + kManifestName, &prefix, &name))
+        refuse(output + ": the base name " + std::string(base) + " is too long for a tar header");
 
     std::set<std::string> names;
     for (Package &p : *packages) {
@@ -156,9 +179,7 @@ int check_inputs(const std::string &output, std::vector<Package> *packages) {
         // Not blocking, so that a FIFO given by mistake is refused rather than waited on.
         int fd = open(p.source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         struct stat st {};
-        char real[PATH_MAX];
-        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-            realpath(p.source.c_str(), real) == nullptr) {
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             refuse(p.source + ": not a readable regular file" +
                    (fd < 0 ? std::string(" (") + std::strerror(errno) + ")" : ""));
             if (fd >= 0)
@@ -166,85 +187,239 @@ int check_inputs(const std::string &output, std::vector<Package> *packages) {
             continue;
         }
         close(fd);
-        p.real = real;
+        p.dev = st.st_dev;
+        p.ino = st.st_ino;
+        if (static_cast<std::uint64_t>(st.st_size) > kOctal11Max)
+            refuse(p.source + ": larger than a tar header can describe");
         std::string path = std::string(package_dir) + "/" + p.name;
         char command[kTextSize];
         if (path.size() >= kTextSize)
             refuse(p.source + ": the path " + path + " would exceed the device's 511 characters");
         else if (install_command(path.c_str(), command) != 0)
             refuse(p.source + ": the device's install command would not fit its 511 characters");
+        if (!split_name(std::string(base) + "/" + p.name, &prefix, &name))
+            refuse(p.source + ": the name " + std::string(base) + "/" + p.name +
+                   " is too long for a tar header");
+    }
+
+    std::size_t manifest_size = manifest_text(*packages).size();
+    if (manifest_size > static_cast<std::size_t>(kManifestMaxSize))
+        refuse(output + ": the manifest would be " + std::to_string(manifest_size) +
+               " bytes, more than the device reads (" + std::to_string(kManifestMaxSize) + ")");
+    // The shortest call: `bundle-install NAME` from the bundle's own folder.
+    auto slash = output.rfind('/');
+    std::string file = slash == std::string::npos ? output : output.substr(slash + 1);
+    char command[kTextSize];
+    if (unpack_command(file.c_str(), kUpdateDir, command) != 0)
+        refuse(output + ": the device's unpack command would not fit its 511 characters");
+    struct stat out {};
+    char real_out[PATH_MAX];
+    bool out_exists = stat(output.c_str(), &out) == 0;
+    bool out_real = realpath(output.c_str(), real_out) != nullptr;
+    for (const Package &p : *packages) {
+        char real[PATH_MAX];
+        bool same_path = out_real && realpath(p.source.c_str(), real) != nullptr &&
+                         std::strcmp(real, real_out) == 0;
+        if (same_path || (out_exists && p.dev == out.st_dev && p.ino == out.st_ino && p.ino != 0))
+            refuse(output + ": is the package " + p.source + " itself");
     }
     return problems;
 }
 
-// Stages the folder (the manifest and links to the packages) and packs it into a temporary file
-// beside the output, renamed over it only once complete. 0 or -1 after a message.
-int pack(const std::string &output, const std::vector<Package> &packages) {
-    std::string base(archive_base_name(output));
-    const char *tmp = std::getenv("TMPDIR");
-    std::string stage =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bundle-pack.XXXXXX";
-    if (mkdtemp(stage.data()) == nullptr) {
-        std::fprintf(stderr, "%s: cannot create a staging folder: %s\n", kProgram,
-                     std::strerror(errno));
+// The gzip stream into the temporary file: fixed header (no name, time 0), so equal input gives
+// equal bytes.
+struct Writer {
+    int fd = -1;
+    z_stream z{};
+    bool started = false;
+    std::array<unsigned char, 65536> out{};
+
+    ~Writer() {
+        if (started)
+            deflateEnd(&z);
+    }
+
+    bool start() {
+        // 15 + 16: a gzip wrapper with zlib's minimal header.
+        started = deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9,
+                               Z_DEFAULT_STRATEGY) == Z_OK;
+        return started;
+    }
+
+    bool drain() {
+        std::size_t have = out.size() - z.avail_out;
+        for (std::size_t done = 0; done < have;) {
+            ssize_t n = write(fd, out.data() + done, have - done);
+            if (n < 0 && errno == EINTR && !interrupted)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    bool put(const void *data, std::size_t size, int flush = Z_NO_FLUSH) {
+        z.next_in = static_cast<Bytef *>(const_cast<void *>(data));
+        z.avail_in = static_cast<uInt>(size);
+        int result = Z_OK;
+        do {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            result = deflate(&z, flush);
+            if (result == Z_STREAM_ERROR || !drain() || interrupted)
+                return false;
+        } while (z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+        return true;
+    }
+
+    bool finish() { return put(nullptr, 0, Z_FINISH); }
+};
+
+void octal(char *field, std::size_t width, std::uint64_t value) {
+    std::snprintf(field, width, "%0*llo", static_cast<int>(width - 1),
+                  static_cast<unsigned long long>(value));
+}
+
+// One ustar header: owned by 0:0 ("root"), the given mode, size and time.
+bool put_header(Writer *w, const std::string &full, bool directory, std::uint64_t size,
+                std::uint64_t time) {
+    std::string prefix, name;
+    if (!split_name(full, &prefix, &name))
+        return false;
+    std::array<char, kBlock> h{};
+    std::memcpy(&h[0], name.data(), name.size());
+    octal(&h[100], 8, directory ? 0755 : 0644);
+    octal(&h[108], 8, 0);
+    octal(&h[116], 8, 0);
+    octal(&h[124], 12, size);
+    octal(&h[136], 12, time);
+    std::memset(&h[148], ' ', 8);
+    h[156] = directory ? '5' : '0';
+    std::memcpy(&h[257], "ustar", 6);
+    std::memcpy(&h[263], "00", 2);
+    std::memcpy(&h[265], "root", 4);
+    std::memcpy(&h[297], "root", 4);
+    octal(&h[329], 8, 0);
+    octal(&h[337], 8, 0);
+    std::memcpy(&h[345], prefix.data(), prefix.size());
+    unsigned sum = 0;
+    for (char c : h)
+        sum += static_cast<unsigned char>(c);
+    std::snprintf(&h[148], 8, "%06o", sum);  // six digits, NUL, and the blank kept from above
+    h[155] = ' ';
+    return w->put(h.data(), h.size());
+}
+
+bool put_padding(Writer *w, std::uint64_t size) {
+    static constexpr std::array<char, kBlock> zeros{};
+    std::size_t rest = static_cast<std::size_t>(size % kBlock);
+    return rest == 0 || w->put(zeros.data(), kBlock - rest);
+}
+
+// Copies one package into the archive, exactly the size its header gave. 0, or -1 (`reported`
+// set when it printed why).
+int put_package(Writer *w, const std::string &member, const Package &p, std::uint64_t time,
+                bool *reported) {
+    int fd = open(p.source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != p.dev ||
+        st.st_ino != p.ino) {
+        std::fprintf(stderr, "%s: %s: changed while being packed\n", kProgram, p.source.c_str());
+        *reported = true;
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    bool ok = put_header(w, member, false, size, time);
+    std::array<char, 65536> buffer{};
+    std::uint64_t left = size;
+    const char *why = nullptr;
+    while (ok && left > 0) {
+        ssize_t n = read(fd, buffer.data(), std::min<std::uint64_t>(left, buffer.size()));
+        if (n < 0 && errno == EINTR && !interrupted)
+            continue;
+        if (n <= 0) {
+            why = n == 0 ? "changed while being packed" : std::strerror(errno);
+            ok = false;
+            break;
+        }
+        ok = w->put(buffer.data(), static_cast<std::size_t>(n));
+        left -= static_cast<std::uint64_t>(n);
+    }
+    close(fd);
+    if (why != nullptr) {
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, p.source.c_str(), why);
+        *reported = true;
+    }
+    return ok && put_padding(w, size) ? 0 : -1;
+}
+
+// The whole archive: the folder, then its files sorted by name. 0, or -1.
+int put_archive(Writer *w, const std::string &base, const std::vector<Package> &packages,
+                std::uint64_t time, bool *reported) {
+    const std::string manifest = manifest_text(packages);
+    std::vector<const Package *> sorted;
+    for (const Package &p : packages)
+        sorted.push_back(&p);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Package *a, const Package *b) { return a->name < b->name; });
+    if (!w->start() || !put_header(w, base + "/", true, 0, time))
+        return -1;
+    bool manifest_done = false;
+    auto put_manifest = [&]() {
+        manifest_done = true;
+        return put_header(w, base + "/" + kManifestName, false, manifest.size(), time) &&
+               w->put(manifest.data(), manifest.size()) && put_padding(w, manifest.size());
+    };
+    for (const Package *p : sorted) {
+        if (!manifest_done && p->name > kManifestName && !put_manifest())
+            return -1;
+        if (put_package(w, base + "/" + p->name, *p, time, reported) != 0)
+            return -1;
+    }
+    static constexpr std::array<char, 2 * kBlock> end{};
+    if ((!manifest_done && !put_manifest()) || !w->put(end.data(), end.size()) || !w->finish())
+        return -1;
+    return 0;
+}
+
+// Writes the archive into a temporary file beside the output, renamed over it only once
+// complete and on disk. 0 or -1 after a message.
+int pack(const std::string &output, const std::vector<Package> &packages) {
     auto slash = output.rfind('/');
     std::string dir = slash == std::string::npos ? "./" : output.substr(0, slash + 1);
     std::string temp = dir + ".bundle-pack.XXXXXX";  // short: the output's name may be 255 long
-    int fd = -1;
-
-    std::string manifest = "{\"order\":[";
-    for (std::size_t i = 0; i < packages.size(); ++i) {
-        if (i > 0)
-            manifest += ',';
-        manifest += json_string(packages[i].name);
-    }
-    manifest += "]}\n";
-    std::string list;  // the members in order, NUL-separated
-    for (const std::string &member : {base, base + "/" + kManifestName})
-        list += member + '\0';
-    bool ok = mkdir((stage + "/" + base).c_str(), 0755) == 0 &&
-              write_file(stage + "/" + base + "/" + kManifestName, manifest);
-    for (const Package &p : packages) {
-        ok = ok && symlink(p.real.c_str(), (stage + "/" + base + "/" + p.name).c_str()) == 0;
-        list += base + "/" + p.name + '\0';
-    }
-    ok = ok && write_file(stage + "/members", list);
-    if (!ok) {
-        std::fprintf(stderr, "%s: cannot stage the bundle in %s: %s\n", kProgram, stage.c_str(),
-                     std::strerror(errno));
-    } else if ((fd = mkstemp(temp.data())) < 0) {
+    Writer w;
+    w.fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (w.fd < 0) {
         std::fprintf(stderr, "%s: cannot create a file beside %s: %s\n", kProgram, output.c_str(),
                      std::strerror(errno));
-        ok = false;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        bool packed = run_tar({"tar", "--create", "--gzip", "--format=gnu", "--file=" + temp,
-                               "--directory=" + stage, "--dereference", "--no-recursion",
-                               "--owner=0", "--group=0", "--numeric-owner", "--mode=u+rw,go-w,a+rX",
-                               "--null", "--verbatim-files-from", "--no-unquote",
-                               "--files-from=" + stage + "/members"}) == 0 &&
-                      !interrupted;
-        ok = packed && fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0 &&
-             rename(temp.c_str(), output.c_str()) == 0;
-        if (packed && !ok)
-            std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.c_str(),
-                         std::strerror(errno));
-        if (!ok)
-            unlink(temp.c_str());
-        close(fd);
-        if (ok) {
-            // The rename itself must outlive a power cut on the build host.
-            int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dir_fd >= 0) {
-                fsync(dir_fd);
-                close(dir_fd);
-            }
+        return -1;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    bool reported = false;
+    errno = 0;
+    bool ok = put_archive(&w, std::string(archive_base_name(output)), packages, archive_time(),
+                          &reported) == 0 &&
+              !interrupted && fchmod(w.fd, 0666 & ~mask) == 0 && fsync(w.fd) == 0 &&
+              rename(temp.c_str(), output.c_str()) == 0;
+    if (!ok && !reported && !interrupted)
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.c_str(),
+                     errno != 0 ? std::strerror(errno) : "compression failed");
+    if (!ok)
+        unlink(temp.c_str());
+    close(w.fd);
+    if (ok) {
+        // The rename itself must outlive a power cut on the build host.
+        int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd >= 0) {
+            fsync(dir_fd);
+            close(dir_fd);
         }
     }
-    remove_tree(stage.c_str());
     return ok ? 0 : -1;
 }
 
@@ -258,7 +433,7 @@ int main(int argc, char **argv) {
     std::string output = argv[2];
     std::vector<Package> packages;
     for (int i = 3; i < argc; ++i)
-        packages.push_back({argv[i], "", ""});
+        packages.push_back({argv[i], "", 0, 0});
     if (check_inputs(output, &packages) != 0)
         return 1;
 
