@@ -237,6 +237,77 @@ bool sandbox_only(const std::string &line) {
            line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// The absolute path with "." and ".." resolved by name, and in dirs every folder the path passes
+// through. With those folders made (and nothing on the way a link), this is where the path leads
+// inside the sandbox; handing bwrap the raw path instead could lead it, through "..", out of the
+// new root while it sets that root up.
+std::string lexical_path(const std::string &path, std::vector<std::string> *dirs) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < path.size();) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(at, end - at);
+        at = end + 1;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        if (at < path.size() && !parts.empty()) {
+            std::string dir;
+            for (const std::string &name : parts)
+                dir += "/" + name;
+            dirs->push_back(dir);
+        }
+    }
+    std::string result;
+    for (const std::string &part : parts)
+        result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+// The device's layout as far as the installer can tell: its own root, a tmpfs /tmp, BusyBox in
+// /bin (system() starts /bin/sh by that path) and nothing else on the search path. The installer
+// is root of its own namespace with every capability there, as it is root on the device, and has
+// no power over anything outside it.
+std::vector<std::string> sandbox_args(const std::string &bwrap, const std::string &busybox,
+                                      const std::vector<std::string> &applet_names,
+                                      const std::string &installer, const char *real,
+                                      const std::string &archive) {
+    std::vector<std::string> args = {
+        bwrap, "--unshare-all",     "--uid",         "0",         "--gid", "0",   "--cap-add",
+        "ALL", "--die-with-parent", "--new-session", "--ro-bind", "/usr",  "/usr"};
+    for (const char *lib : {"lib", "lib32", "lib64", "libx32"}) {
+        std::string host = std::string("/usr/") + lib;
+        if (access(host.c_str(), F_OK) == 0)
+            args.insert(args.end(), {"--symlink", host.substr(1), std::string("/") + lib});
+    }
+    args.insert(args.end(),
+                {"--ro-bind", "/proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--dir",
+                 kWorkDir, "--dir", "/bin", "--ro-bind", busybox, "/bin/busybox"});
+    for (const std::string &name : applet_names)
+        args.insert(args.end(), {"--symlink", "busybox", "/bin/" + name});
+    args.insert(args.end(), {"--perms", "0755", "--ro-bind-data", std::to_string(kStandInFd),
+                             "/bin/opkg", "--ro-bind", installer, kInstaller});
+    // The argument reaches the installer as given, so the archive's base name and the unpack
+    // command are the device's; it names the bundle here as it would there.
+    std::vector<std::string> dirs;
+    std::string place =
+        lexical_path(archive[0] == '/' ? archive : kWorkDir + ("/" + archive), &dirs);
+    for (const std::string &dir : dirs)
+        args.insert(args.end(), {"--dir", dir});
+    args.insert(args.end(), {"--ro-bind", real, place, "--chdir", kWorkDir, "--clearenv",
+                             "--setenv", "PATH", "/bin"});
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *value = std::getenv(name))
+            args.insert(args.end(), {"--setenv", name, value});
+    args.insert(args.end(), {"--json-status-fd", std::to_string(kStatusFd), "--", "/bin/sh", "-c",
+                             kRunScript, "sh", archive});
+    return args;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -284,36 +355,7 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    // The device's layout as far as the installer can tell: its own root, a tmpfs /tmp, BusyBox
-    // in /bin (system() starts /bin/sh by that path) and nothing else on the search path.
-    // Root of its own namespace with every capability there, as the installer is on the device,
-    // and no power over anything outside it.
-    std::vector<std::string> args = {
-        bwrap, "--unshare-all",     "--uid",         "0",         "--gid", "0",   "--cap-add",
-        "ALL", "--die-with-parent", "--new-session", "--ro-bind", "/usr",  "/usr"};
-    for (const char *lib : {"lib", "lib32", "lib64", "libx32"}) {
-        std::string host = std::string("/usr/") + lib;
-        if (access(host.c_str(), F_OK) == 0)
-            args.insert(args.end(), {"--symlink", host.substr(1), std::string("/") + lib});
-    }
-    args.insert(args.end(),
-                {"--ro-bind", "/proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--dir",
-                 kWorkDir, "--dir", "/bin", "--ro-bind", busybox, "/bin/busybox"});
-    for (const std::string &name : names)
-        args.insert(args.end(), {"--symlink", "busybox", "/bin/" + name});
-    args.insert(args.end(), {"--perms", "0755", "--ro-bind-data", std::to_string(kStandInFd),
-                             "/bin/opkg", "--ro-bind", installer, kInstaller});
-    // The argument reaches the installer as given, so the archive's base name and the unpack
-    // command are the device's; it names the bundle here as it would there.
-    std::string place = archive[0] == '/' ? archive : std::string(kWorkDir) + "/" + archive;
-    args.insert(args.end(), {"--ro-bind", real, place, "--chdir", kWorkDir, "--clearenv",
-                             "--setenv", "PATH", "/bin"});
-    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *value = std::getenv(name))
-            args.insert(args.end(), {"--setenv", name, value});
-    args.insert(args.end(), {"--json-status-fd", std::to_string(kStatusFd), "--", "/bin/sh", "-c",
-                             kRunScript, "sh", archive});
-
+    std::vector<std::string> args = sandbox_args(bwrap, busybox, names, installer, real, archive);
     int wait_status = run(args,
                           {{1, out.fd},
                            {2, err.fd},
