@@ -67,9 +67,10 @@ fi
 exit 0
 )";
 
-// The installer, then the list of every manifest it could have taken.
+// The installer, under a root shell's umask rather than the caller's, then the list of every
+// manifest it could have taken.
 constexpr const char *kRunScript =
-    "/sbin/bundle-install \"$1\"; s=$?; "
+    "umask 022; /sbin/bundle-install \"$1\"; s=$?; "
     "find /tmp/update -name manifest.txt ! -type d -print0 >&4 2>/dev/null; exit $s";
 
 struct Fd {
