@@ -271,15 +271,26 @@ std::string lexical_path(const std::string &path, std::vector<std::string> *dirs
 
 // The device's layout as far as the installer can tell: its own root, a tmpfs /tmp, BusyBox in
 // /bin (system() starts /bin/sh by that path) and nothing else on the search path. The installer
-// is root of its own namespace with every capability there, as it is root on the device, and has
-// no power over anything outside it.
+// is root of its own user namespace (one is made even when we run as root) with every capability
+// there, as it is root on the device, and has no power over anything outside it.
 std::vector<std::string> sandbox_args(const std::string &bwrap, const std::string &busybox,
                                       const std::vector<std::string> &applet_names,
                                       const std::string &installer, const char *real,
                                       const std::string &archive) {
-    std::vector<std::string> args = {
-        bwrap, "--unshare-all",     "--uid",         "0",         "--gid", "0",   "--cap-add",
-        "ALL", "--die-with-parent", "--new-session", "--ro-bind", "/usr",  "/usr"};
+    std::vector<std::string> args = {bwrap,
+                                     "--unshare-all",
+                                     "--unshare-user",
+                                     "--uid",
+                                     "0",
+                                     "--gid",
+                                     "0",
+                                     "--cap-add",
+                                     "ALL",
+                                     "--die-with-parent",
+                                     "--new-session",
+                                     "--ro-bind",
+                                     "/usr",
+                                     "/usr"};
     for (const char *lib : {"lib", "lib32", "lib64", "libx32"}) {
         std::string host = std::string("/usr/") + lib;
         if (access(host.c_str(), F_OK) == 0)
