@@ -1,248 +1,323 @@
-// bundle-check: what a device would do with a bundle, found by the installer's own code over a
-// private copy of it, before anyone ships it. Runs on a build host, never needs root, and never
-// touches the device's update directory.
-#include <dirent.h>
+// bundle-check: what a device would do with a bundle, before anyone ships it. The installer itself
+// runs on the bundle inside a private user and mount namespace laid out as the device is (a tmpfs
+// /tmp, BusyBox as the shell and its tools, an opkg that only records), so the verdict comes from
+// the same code, tar and kind of filesystem. Needs no root and never touches this machine's
+// update directory.
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libubox/blob.h>
-}
-
 #include "archive_name.hpp"
 #include "bundle_extract.hpp"
-#include "manifest.hpp"
-#include "manifest_search.hpp"
-#include "remove_tree.hpp"
 #include "shell_command.hpp"
+
+extern char **environ;
 
 namespace {
 
 constexpr const char *kProgram = "bundle-check";
-constexpr const char *kManifestName = "manifest.txt";
-// The bundle is unpacked below the private directory at this relative path, which is exactly as
-// long as the device's update directory: every path and command then fits or fails to fit the
-// installer's buffers exactly as it would on the device.
-constexpr const char *kLocalUpdateDir = "_tmp/update";
-static_assert(std::char_traits<char>::length(kLocalUpdateDir) ==
-              std::char_traits<char>::length(kUpdateDir));
+constexpr const char *kFoundLabel = "Found manifest file at: ";
+// A relative bundle argument is taken from here, as from a shell on the device.
+constexpr const char *kWorkDir = "/root";
+constexpr const char *kInstaller = "/sbin/bundle-install";
 
-volatile std::sig_atomic_t interrupted = 0;
+// Descriptors the sandboxed run writes to, beside its standard output and error.
+constexpr int kCallsFd = 3;      // the opkg stand-in's record of each call
+constexpr int kManifestsFd = 4;  // every file named manifest.txt left in the update directory
+constexpr int kStatusFd = 5;     // bwrap's own report: did the installer start at all
+constexpr int kStandInFd = 6;    // the stand-in's text, for bwrap to place at /bin/opkg
 
-void on_signal(int signal) {
-    interrupted = signal;
-}
+// Records each call as its argument count and arguments, NUL-terminated (a path may hold any
+// other byte), then fails as opkg does for a file it cannot install. A path that leaves the
+// bundle (through a link or "..") names the device's own files, which nothing here can vouch for.
+constexpr const char *kStandIn = R"(#!/bin/sh
+printf '%s\0' "$#" "$@" >&3
+p=$2
+r=$(readlink -f -- "$p")
+if [ -L "$p" ] || [ -e "$p" ]; then
+    case $r in
+    /tmp/update/*) ;;
+    *) echo "Package $p leads out of the bundle" >&2
+       exit 255 ;;
+    esac
+fi
+if [ ! -e "$p" ]; then
+    echo "Missing package: $p" >&2
+    exit 255
+fi
+if [ ! -f "$p" ]; then
+    echo "Not a regular file: $p" >&2
+    exit 255
+fi
+if [ ! -r "$p" ]; then
+    echo "Unreadable package: $p" >&2
+    exit 255
+fi
+exit 0
+)";
 
-// The device's name for a path below the local update directory.
-std::string device_path(const std::string &local) {
-    return kUpdateDir + local.substr(std::strlen(kLocalUpdateDir));
-}
+// The installer, under a root shell's umask rather than the caller's, then the list of every
+// manifest it could have taken.
+constexpr const char *kRunScript =
+    "umask 022; /sbin/bundle-install \"$1\"; s=$?; "
+    "find /tmp/update -name manifest.txt ! -type d -print0 >&4 2>/dev/null; exit $s";
 
-// Every non-directory entry called name below directory, by the search's own rules: only
-// entries the listing reports as directories are entered, so links are never followed.
-void find_all(const std::string &directory, const char *name, std::vector<std::string> *found) {
-    DIR *dir = opendir(directory.c_str());
-    if (dir == nullptr)
-        return;
-    while (struct dirent *entry = readdir(dir)) {
-        std::string path = directory + "/" + entry->d_name;
-        if (entry->d_type == DT_DIR) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                find_all(path, name, found);
-        } else if (std::strcmp(entry->d_name, name) == 0) {
-            found->push_back(path);
-        }
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0)
+            close(fd);
     }
-    closedir(dir);
-}
-
-int closed_folders = 0;  // seen by the latest make_readable walk
-
-int make_readable(const char *path, const struct stat *st, int type, struct FTW *) {
-    if (type == FTW_DNR)
-        ++closed_folders;
-    if (type == FTW_D || type == FTW_DNR)
-        chmod(path, (st->st_mode & 07777) | S_IRWXU);
-    else if (type == FTW_F)
-        chmod(path, (st->st_mode & 07777) | S_IRUSR);
-    return 0;
-}
-
-// Opens every folder and file below root to us, as the device reads them as root. A closed
-// folder is opened when the walk meets it, so its contents wait for the next walk.
-void open_tree(const char *root) {
-    for (int pass = 0; pass < 256; ++pass) {
-        closed_folders = 0;
-        nftw(root, make_readable, 16, FTW_PHYS);
-        if (closed_folders == 0)
-            return;
-    }
-}
-
-// Removes the private tree, whatever modes the bundle gave its folders.
-void remove_private_tree(const std::string &root) {
-    open_tree(root.c_str());
-    remove_tree(root.c_str());
-}
-
-struct Check {
-    std::string root;         // real path of the local update directory
-    std::string package_dir;  // local package directory
-    int commands;
-    int problems;
-    int missing;
 };
 
-void problem(Check *check, const std::string &text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    ++check->problems;
+int memory_file(const char *name) {
+    return memfd_create(name, MFD_CLOEXEC);
 }
 
-// "" when the path's file is inside the unpacked bundle, else what is wrong. The device would
-// resolve a link that leaves the bundle against its own files, which nothing here can check.
-std::string outside_bundle(const Check *check, const std::string &local) {
-    char real[PATH_MAX];
-    if (realpath(local.c_str(), real) == nullptr)
+std::string read_all(int fd) {
+    std::string text;
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return text;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return text;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool write_all(int fd, const std::string &text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Full path of an executable named name on PATH, or "".
+std::string find_on_path(const char *name) {
+    const char *path = std::getenv("PATH");
+    std::string list = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = list.find(':', at);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string dir = list.substr(at, end - at);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        char real[PATH_MAX];
+        if (access(candidate.c_str(), X_OK) == 0 && realpath(candidate.c_str(), real) != nullptr)
+            return real;
+        at = end + 1;
+    }
+    return "";
+}
+
+// The installer built or installed with this tool: beside it, or in ../sbin.
+std::string find_installer() {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
         return "";
-    std::string resolved = real;
-    if (resolved.rfind(check->root + "/", 0) == 0)
-        return "";
-    return "leads out of the bundle through a symbolic link";
+    std::string dir(self, static_cast<size_t>(n));
+    dir.erase(dir.rfind('/'));
+    for (const std::string &candidate :
+         {dir + "/bundle-install", dir + "/../sbin/bundle-install"}) {
+        char real[PATH_MAX];
+        if (access(candidate.c_str(), X_OK) == 0 && realpath(candidate.c_str(), real) != nullptr)
+            return real;
+    }
+    return "";
 }
 
-int check_package(const char *package, const char *path, void *context) {
-    auto *check = static_cast<Check *>(context);
-    if (path == nullptr) {
-        problem(check, std::string("Failed to install ") + package);
-        return 0;
-    }
-    std::string shown = device_path(path);
-    char command[kTextSize];
-    if (install_command(shown.c_str(), command) != 0) {
-        problem(check, std::string("Failed to install ") + package);
-        return 0;
-    }
-    std::printf("Command: %s\n", command);
-    ++check->commands;
-    struct stat st {};
-    std::string outside = outside_bundle(check, path);
-    if (!outside.empty()) {
-        problem(check, "Package " + shown + " " + outside);
-    } else if (stat(path, &st) != 0) {
-        problem(check, "Missing package: " + shown);
-        ++check->missing;
-    } else if (!S_ISREG(st.st_mode)) {
-        problem(check, "Not a regular file: " + shown);
-    }
-    return 0;
-}
-
-// Unpacks with the installer's own command, its listing kept off our output.
-int unpack(const char *archive) {
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    bool ready = saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
-    int error = errno;
-    if (null >= 0)
-        close(null);
-    if (!ready) {
-        if (saved >= 0)
-            close(saved);
-        std::fprintf(stderr, "%s: cannot set up the unpacking: %s\n", kProgram,
-                     std::strerror(error));
+// Runs argv with these descriptors (target -> source) and returns the wait status, or -1.
+int run(const std::vector<std::string> &argv, const std::vector<std::pair<int, int>> &fds,
+        char **env) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    for (const auto &[target, source] : fds)
+        posix_spawn_file_actions_adddup2(&actions, source, target);
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), env);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        errno = error;
         return -1;
     }
-    int result = extract_bundle(archive, kLocalUpdateDir);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+// BusyBox's applets, one name a line.
+std::vector<std::string> applets(const std::string &busybox) {
+    std::vector<std::string> names;
+    Fd out{memory_file("applets")};
+    if (out.fd < 0)
+        return names;
+    int status = run({busybox, "--list"}, {{1, out.fd}}, environ);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return names;
+    std::string list = read_all(out.fd);
+    for (size_t at = 0; at < list.size();) {
+        size_t end = list.find('\n', at);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string name = list.substr(at, end - at);
+        if (!name.empty() && name != "busybox" && name.find('/') == std::string::npos)
+            names.push_back(name);
+        at = end + 1;
+    }
+    return names;
+}
+
+std::vector<std::string> split_nul(const std::string &text) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\0', at);
+        if (end == std::string::npos)
+            end = text.size();
+        parts.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
+// Each recorded opkg call as the command text the installer handed the shell.
+std::vector<std::string> commands(const std::string &record) {
+    std::vector<std::string> result;
+    std::vector<std::string> words = split_nul(record);
+    for (size_t at = 0; at < words.size();) {
+        size_t count = std::strtoul(words[at].c_str(), nullptr, 10);
+        ++at;
+        std::string command = "opkg";
+        for (size_t i = 0; i < count && at < words.size(); ++i, ++at) {
+            std::vector<char> quoted(4 * words[at].size() + 3);
+            command += ' ';
+            if (shell_quote(words[at], quoted.data(), quoted.size()) == 0)
+                command += quoted.data();
+            else
+                command += words[at];
+        }
+        result.push_back(command);
+    }
     return result;
 }
 
-struct BufHolder {
-    struct blob_buf buf;
-    ~BufHolder() { blob_buf_free(&buf); }
-};
+// Lines of the installer's errors that only the sandbox causes: an unprivileged namespace may
+// not make device nodes, which the device, as root, does.
+bool sandbox_only(const std::string &line) {
+    const std::string prefix = "tar: can't create node ";
+    const std::string suffix = ": Operation not permitted";
+    return line.compare(0, prefix.size(), prefix) == 0 && line.size() >= suffix.size() &&
+           line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
-// The whole check inside the private directory (the working directory by now); the exit status.
-int check_bundle(const char *archive) {
-    if (unpack(archive) != 0) {
-        std::fputs("Failed to extract tar.gz file\n", stderr);
-        return 1;
+// The absolute path with "." and ".." resolved by name, and in dirs every folder the path passes
+// through. With those folders made (and nothing on the way a link), this is where the path leads
+// inside the sandbox; handing bwrap the raw path instead could lead it, through "..", out of the
+// new root while it sets that root up.
+std::string lexical_path(const std::string &path, std::vector<std::string> *dirs) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < path.size();) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(at, end - at);
+        at = end + 1;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        if (at < path.size() && !parts.empty()) {
+            std::string dir;
+            for (const std::string &name : parts)
+                dir += "/" + name;
+            dirs->push_back(dir);
+        }
     }
-    if (interrupted)
-        return 128 + interrupted;
-    open_tree(kLocalUpdateDir);
-    char *found = find_file_recursive(kLocalUpdateDir, kManifestName);
-    if (found == nullptr) {
-        std::fputs("Failed to find manifest file\n", stderr);
-        return 1;
-    }
-    std::string manifest = found;
-    std::free(found);
-    std::printf("Manifest: %s\n", device_path(manifest).c_str());
+    std::string result;
+    for (const std::string &part : parts)
+        result += "/" + part;
+    return result.empty() ? "/" : result;
+}
 
-    std::vector<std::string> manifests;
-    find_all(kLocalUpdateDir, kManifestName, &manifests);
-    if (manifests.size() > 1) {
-        std::fprintf(stderr,
-                     "Warning: %zu files named %s; the device uses the first its search finds, "
-                     "here %s\n",
-                     manifests.size(), kManifestName, device_path(manifest).c_str());
-        for (const std::string &other : manifests)
-            if (other != manifest)
-                std::fprintf(stderr, "Warning: also %s\n", device_path(other).c_str());
+// The device's layout as far as the installer can tell: its own root, a tmpfs /tmp, BusyBox in
+// /bin (system() starts /bin/sh by that path) and nothing else on the search path. The installer
+// is root of its own user namespace (one is made even when we run as root) with every capability
+// there, as it is root on the device, and has no power over anything outside it.
+std::vector<std::string> sandbox_args(const std::string &bwrap, const std::string &busybox,
+                                      const std::vector<std::string> &applet_names,
+                                      const std::string &installer, const char *real,
+                                      const std::string &archive) {
+    std::vector<std::string> args = {bwrap,
+                                     "--unshare-all",
+                                     "--unshare-user",
+                                     "--uid",
+                                     "0",
+                                     "--gid",
+                                     "0",
+                                     "--cap-add",
+                                     "ALL",
+                                     "--die-with-parent",
+                                     "--new-session",
+                                     "--ro-bind",
+                                     "/usr",
+                                     "/usr"};
+    for (const char *lib : {"lib", "lib32", "lib64", "libx32"}) {
+        std::string host = std::string("/usr/") + lib;
+        if (access(host.c_str(), F_OK) == 0)
+            args.insert(args.end(), {"--symlink", host.substr(1), std::string("/") + lib});
     }
-
-    Check check{};
-    char real[PATH_MAX];
-    if (realpath(kLocalUpdateDir, real) == nullptr) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, kLocalUpdateDir, std::strerror(errno));
-        return 2;
-    }
-    check.root = real;
-    auto base = archive_base_name(archive);
-    char package_dir[kTextSize];
-    int n = std::snprintf(package_dir, sizeof package_dir, "%s/%.*s", kLocalUpdateDir,
-                          static_cast<int>(base.size()), base.data());
-    if (n < 0 || static_cast<unsigned>(n) >= sizeof package_dir) {
-        std::fprintf(stderr, "Path too long: %s/%.*s\n", kUpdateDir, static_cast<int>(base.size()),
-                     base.data());
-        return 1;
-    }
-    check.package_dir = package_dir;
-    std::printf("Package folder: %s\n", device_path(package_dir).c_str());
-
-    std::string outside = outside_bundle(&check, manifest);
-    if (!outside.empty()) {
-        std::fprintf(stderr, "Manifest %s %s\n", device_path(manifest).c_str(), outside.c_str());
-        return 1;
-    }
-    BufHolder holder{};
-    if (load_manifest(manifest.c_str(), &holder.buf) != 0 ||
-        walk_order(&holder.buf, package_dir, check_package, &check) != 0)
-        ++check.problems;
-    std::string manifest_dir = manifest.substr(0, manifest.rfind('/'));
-    if (check.missing > 0 && manifest_dir != check.package_dir)
-        std::fprintf(stderr,
-                     "Hint: the manifest lies in %s, but packages are taken from %s, the folder "
-                     "named after the bundle's file name\n",
-                     device_path(manifest_dir).c_str(), device_path(check.package_dir).c_str());
-    if (check.problems > 0)
-        return 1;
-    std::printf("OK: the device would install every package (%d)\n", check.commands);
-    return 0;
+    args.insert(args.end(),
+                {"--ro-bind", "/proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--dir",
+                 kWorkDir, "--dir", "/bin", "--ro-bind", busybox, "/bin/busybox"});
+    for (const std::string &name : applet_names)
+        args.insert(args.end(), {"--symlink", "busybox", "/bin/" + name});
+    args.insert(args.end(), {"--perms", "0755", "--ro-bind-data", std::to_string(kStandInFd),
+                             "/bin/opkg", "--ro-bind", installer, kInstaller});
+    // The argument reaches the installer as given, so the archive's base name and the unpack
+    // command are the device's; it names the bundle here as it would there.
+    std::vector<std::string> dirs;
+    std::string place =
+        lexical_path(archive[0] == '/' ? archive : kWorkDir + ("/" + archive), &dirs);
+    for (const std::string &dir : dirs)
+        args.insert(args.end(), {"--dir", dir});
+    args.insert(args.end(), {"--ro-bind", real, place, "--chdir", kWorkDir, "--clearenv",
+                             "--setenv", "PATH", "/bin"});
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *value = std::getenv(name))
+            args.insert(args.end(), {"--setenv", name, value});
+    args.insert(args.end(), {"--json-status-fd", std::to_string(kStatusFd), "--", "/bin/sh", "-c",
+                             kRunScript, "sh", archive});
+    return args;
 }
 
 }  // namespace
@@ -252,55 +327,120 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "Usage: %s <tar.gz file>\n", kProgram);
         return 2;
     }
-    // The archive by its file name alone, through a link in the private directory: the base name
-    // stays the device's, and nothing before its first slash can look like a remote host to tar.
-    std::string name = argv[1];
-    name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
-    char absolute[PATH_MAX];
-    if (name.empty() || realpath(argv[1], absolute) == nullptr) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram, argv[1],
-                     name.empty() ? "not a file name" : std::strerror(errno));
+    const std::string archive = argv[1];
+    char real[PATH_MAX];
+    struct stat st {};
+    if (archive.empty() || realpath(archive.c_str(), real) == nullptr || stat(real, &st) != 0) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram, archive.c_str(),
+                     archive.empty() ? "not a file name" : std::strerror(errno));
         return 1;
     }
-    const char *tmp = std::getenv("TMPDIR");
-    char base[PATH_MAX];
-    if (realpath(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", base) == nullptr) {
-        std::fprintf(stderr, "%s: no folder for temporary files: %s\n", kProgram,
-                     std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s: not a regular file\n", kProgram, archive.c_str());
+        return 1;
+    }
+    std::string bwrap = find_on_path("bwrap");
+    std::string busybox = find_on_path("busybox");
+    std::string installer = find_installer();
+    for (const auto &[found, what] :
+         {std::pair{bwrap, "bwrap (bubblewrap)"}, std::pair{busybox, "busybox"},
+          std::pair{installer, "bundle-install beside bundle-check"}}) {
+        if (found.empty()) {
+            std::fprintf(stderr, "%s: cannot run the check: no %s found\n", kProgram, what);
+            return 2;
+        }
+    }
+    std::vector<std::string> names = applets(busybox);
+    if (names.empty()) {
+        std::fprintf(stderr, "%s: cannot run the check: %s lists no applets\n", kProgram,
+                     busybox.c_str());
         return 2;
     }
-    std::string update_dir = kUpdateDir;
-    if (base == update_dir || std::string(base).rfind(update_dir + "/", 0) == 0) {
-        // The device's folder is the one place this check must never write to.
-        std::fprintf(stderr, "%s: TMPDIR lies in %s; choose another folder\n", kProgram,
-                     kUpdateDir);
-        return 2;
-    }
-    std::string root = std::string(base) + "/bundle-check.XXXXXX";
-    if (mkdtemp(root.data()) == nullptr) {
-        std::fprintf(stderr, "%s: cannot create a private folder in %s: %s\n", kProgram, base,
-                     std::strerror(errno));
-        return 2;
-    }
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
 
-    int status = 2;
-    std::string link = "in/" + name;
-    if (chdir(root.c_str()) != 0 || mkdir("_tmp", 0700) != 0 || mkdir("in", 0700) != 0 ||
-        symlink(absolute, link.c_str()) != 0) {
-        std::fprintf(stderr, "%s: cannot prepare %s: %s\n", kProgram, root.c_str(),
-                     std::strerror(errno));
-    } else {
-        status = check_bundle(link.c_str());
+    Fd out{memory_file("stdout")}, err{memory_file("stderr")}, calls{memory_file("calls")},
+        manifests{memory_file("manifests")}, status{memory_file("status")},
+        stand_in{memory_file("opkg")};
+    if (out.fd < 0 || err.fd < 0 || calls.fd < 0 || manifests.fd < 0 || status.fd < 0 ||
+        stand_in.fd < 0 || !write_all(stand_in.fd, kStandIn) ||
+        lseek(stand_in.fd, 0, SEEK_SET) != 0) {
+        std::fprintf(stderr, "%s: cannot run the check: %s\n", kProgram, std::strerror(errno));
+        return 2;
     }
+
+    std::vector<std::string> args = sandbox_args(bwrap, busybox, names, installer, real, archive);
+    int wait_status = run(args,
+                          {{1, out.fd},
+                           {2, err.fd},
+                           {kCallsFd, calls.fd},
+                           {kManifestsFd, manifests.fd},
+                           {kStatusFd, status.fd},
+                           {kStandInFd, stand_in.fd}},
+                          environ);
+    std::string errors = read_all(err.fd);
+    if (wait_status == -1 || read_all(status.fd).find("\"child-pid\"") == std::string::npos) {
+        std::fputs(errors.c_str(), stderr);
+        std::fprintf(stderr, "%s: cannot run the check: the sandbox did not start\n", kProgram);
+        return 2;
+    }
+    int code = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+
+    // The manifest the installer announced, matched whole against the tree's own list: a name
+    // may hold a line end.
+    std::string output = read_all(out.fd);
+    std::vector<std::string> found = split_nul(read_all(manifests.fd));
+    std::string manifest;
+    size_t label = output.rfind(kFoundLabel);
+    if (label != std::string::npos) {
+        std::string rest = output.substr(label + std::strlen(kFoundLabel));
+        manifest = rest.substr(0, rest.find('\n'));
+        for (const std::string &path : found)
+            if (rest.compare(0, path.size() + 1, path + "\n") == 0)
+                manifest = path;
+    }
+    auto base = archive_base_name(archive.c_str());
+    std::string package_dir = std::string(kUpdateDir) + "/" + std::string(base);
+    if (!manifest.empty()) {
+        std::printf("Manifest: %s\n", manifest.c_str());
+        std::printf("Package folder: %s\n", package_dir.c_str());
+    }
+    std::vector<std::string> ran = commands(read_all(calls.fd));
+    for (const std::string &command : ran)
+        std::printf("Command: %s\n", command.c_str());
     std::fflush(stdout);
-    remove_private_tree(root);
-    if (interrupted) {
-        signal(interrupted, SIG_DFL);
-        raise(interrupted);
+
+    bool missing = false;
+    for (size_t at = 0; at < errors.size();) {
+        size_t end = errors.find('\n', at);
+        if (end == std::string::npos)
+            end = errors.size();
+        std::string line = errors.substr(at, end - at);
+        if (!sandbox_only(line))
+            std::fprintf(stderr, "%s\n", line.c_str());
+        missing = missing || line.compare(0, 17, "Missing package: ") == 0;
+        at = end + 1;
     }
-    return status;
+    if (found.size() > 1 && !manifest.empty()) {
+        std::fprintf(stderr,
+                     "Warning: %zu files named manifest.txt; the device takes %s, the first its "
+                     "search finds (/tmp lists the newest entry of a folder first)\n",
+                     found.size(), manifest.c_str());
+        for (const std::string &other : found)
+            if (other != manifest)
+                std::fprintf(stderr, "Warning: also %s\n", other.c_str());
+    }
+    std::string manifest_dir = manifest.substr(0, manifest.rfind('/'));
+    if (missing && !manifest.empty() && manifest_dir != package_dir)
+        std::fprintf(stderr,
+                     "Hint: the manifest lies in %s, but packages are taken from %s, the folder "
+                     "named after the bundle's file name\n",
+                     manifest_dir.c_str(), package_dir.c_str());
+    if (code == 0) {
+        std::printf("OK: the device would install every package (%zu)\n", ran.size());
+        return 0;
+    }
+    if (code == 1)
+        return 1;
+    std::fprintf(stderr, "%s: cannot run the check: the installer ended with status %d\n", kProgram,
+                 code);
+    return 2;
 }

@@ -1,0 +1,66 @@
+#!/bin/sh
+# bundle-check on this machine against bundle-install on the emulated router, row by row over the
+# bundles on which a build host's tar and BusyBox tar disagree: the exit status, the manifest taken
+# and the commands run must be the same. Usage: check_agreement.sh IMAGE_DIR BUNDLE_CHECK
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+image=$(cd "$1" && pwd)
+check=$2
+work=$(mktemp -d /tmp/zu-agreement-XXXXXX)
+trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
+
+# Both sides get the same argument, so the same base name and unpack command.
+bundles="$work/bundles"
+s="$work/scenario"
+mkdir -p "$s"
+python3 "$here/../bundle_install/odd_bundles.py" "$bundles"
+cp -a "$bundles" "$s/bundles"
+printf '%s\n' "$bundles" > "$s/bundle_dir"
+printf "model='ZU-R5300 v2'\n" > "$s/env"
+cp "$here/check_agreement_guest.sh" "$s/after-boot"
+
+# The check runs as an ordinary user, as a bundle's maker would run it.
+chmod 755 "$work" "$bundles"
+while read -r name archive; do
+    mkdir -p "$work/check/$name"
+    status=0
+    setpriv --reuid 65534 --regid 65534 --clear-groups "$check" "$bundles/$archive" \
+        > "$work/check/$name/stdout" 2> "$work/check/$name/stderr" || status=$?
+    echo "$status" > "$work/check/$name/status"
+done < "$bundles/cases"
+
+"$here/run_guest.sh" "$image" "$work/flash.img" --scenario "$s" --results "$work/guest" \
+    --timeout 300
+echo "guest: $(cat "$work/guest/wall-seconds") s to power-off"
+
+failures=0
+rows=0
+while read -r name archive; do
+    rows=$((rows + 1))
+    c="$work/check/$name"
+    d="$work/guest/agree/$name"
+    if [ ! -f "$d/status" ]; then
+        echo "FAIL $name: the device has no result"
+        failures=$((failures + 1))
+        continue
+    fi
+    sed -n 's/^Manifest: //p' "$c/stdout" > "$c/manifest"
+    manifest=$(cat "$c/manifest")
+    sed -n 's/^Found manifest file at: //p' "$d/stdout" > "$d/manifest"
+    sed -n 's/^Command: //p' "$c/stdout" > "$c/commands"
+    sed 's/^/opkg /' "$d/opkg.log" > "$d/commands"
+    verdict="status $(cat "$c/status"), manifest ${manifest:-(none)}, $(wc -l < "$c/commands") commands"
+    for what in status manifest commands; do
+        if ! cmp -s "$c/$what" "$d/$what"; then
+            echo "FAIL $name: $what differs (check, then device)"
+            diff "$c/$what" "$d/$what" || true
+            failures=$((failures + 1))
+            verdict=
+        fi
+    done
+    [ -z "$verdict" ] || echo "agree $name: $verdict"
+done < "$bundles/cases"
+
+[ "$rows" -gt 0 ] || { echo "FAIL: no bundles"; exit 1; }
+[ "$failures" -eq 0 ] || { echo "$failures disagreements"; exit 1; }
+echo "bundle-check and the device agree on $rows bundles"
