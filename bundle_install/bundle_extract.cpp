@@ -1,5 +1,6 @@
 #include "bundle_extract.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,4 +43,45 @@ int extract_bundle(const char *archive, const char *directory) {
         return -1;
     }
     return run_shell_command(command);
+}
+
+int extract_bundle_from(int fd, const char *directory) {
+    char quoted_dir[kTextSize];
+    char command[kTextSize];
+    bool fits = shell_quote(directory, quoted_dir, sizeof quoted_dir) == 0;
+    if (fits) {
+        int n = std::snprintf(command, sizeof command, "mkdir -p %s && tar -xzvf - -o -C %s",
+                              quoted_dir, quoted_dir);
+        fits = n >= 0 && static_cast<unsigned>(n) < sizeof command;
+    }
+    if (!fits) {
+        std::fprintf(stderr, "Command too long: mkdir -p %s && tar -xzvf - -o -C %s\n", directory,
+                     directory);
+        return -1;
+    }
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        std::perror("lseek");
+        return -1;
+    }
+    // The shell inherits our descriptors: the archive is its standard input for this command only,
+    // and ours comes back afterwards.
+    int saved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    int given = fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(fd, 0);
+    if (given < 0) {
+        std::perror("dup2");
+        if (saved >= 0)
+            close(saved);
+        return -1;
+    }
+    int result = run_shell_command(command);
+    if (fd == 0) {
+        (void)fcntl(0, F_SETFD, FD_CLOEXEC);
+    } else if (saved >= 0) {
+        (void)dup2(saved, 0);
+    } else {
+        close(0);
+    }
+    if (saved >= 0)
+        close(saved);
+    return result;
 }
