@@ -245,6 +245,9 @@ int verify_with_keys(DIR *dir, const char *key_dir, const SignifySignature &sign
             parse_public_key(text, length, &key) != 0 || key.number != signature.number)
             continue;
         found = true;
+        // No sodium_init(): Ed25519 verification uses no implementation picked at run time and
+        // no randomness, while initialising would seed the random source (which can wait for
+        // entropy early in boot) and link in code the device never runs.
         if (crypto_sign_verify_detached(signature.signature.data(), message, size,
                                         key.key.data()) == 0)
             return 1;
