@@ -36,6 +36,14 @@ struct Fd {
     }
 };
 
+// tar running as root otherwise restores the archive's modes, a world-writable folder too.
+int run_unpack(const char *command) {
+    mode_t mask = umask(kUnpackUmask);
+    int result = run_shell_command(command);
+    umask(mask);
+    return result;
+}
+
 }  // namespace
 
 int check_update_dir(const char *path) {
@@ -84,11 +92,7 @@ int extract_bundle(const char *archive, const char *directory) {
     char command[kTextSize];
     if (unpack_command(archive, directory, command) != 0)
         return -1;
-    // tar running as root otherwise restores the archive's modes, a world-writable folder too.
-    mode_t mask = umask(kUnpackUmask);
-    int result = run_shell_command(command);
-    umask(mask);
-    return result;
+    return run_unpack(command);
 }
 
 int restore_update_dir(const char *path) {
@@ -112,4 +116,36 @@ int restore_update_dir(const char *path) {
         return -1;
     }
     return 0;
+}
+
+int extract_bundle_from(int fd, const char *directory) {
+    // "-" is tar's standard input: the same command, with the verified bytes in place of a path.
+    char command[kTextSize];
+    if (unpack_command("-", directory, command) != 0)
+        return -1;
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        std::perror("lseek");
+        return -1;
+    }
+    // The shell inherits our descriptors: the archive is its standard input for this command only,
+    // and ours comes back afterwards.
+    int saved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    int given = fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(fd, 0);
+    if (given < 0) {
+        std::perror("dup2");
+        if (saved >= 0)
+            close(saved);
+        return -1;
+    }
+    int result = run_unpack(command);
+    if (fd == 0) {
+        (void)fcntl(0, F_SETFD, FD_CLOEXEC);
+    } else if (saved >= 0) {
+        (void)dup2(saved, 0);
+    } else {
+        close(0);
+    }
+    if (saved >= 0)
+        close(saved);
+    return result;
 }

@@ -17,6 +17,10 @@ int unpack_command(const char *archive, const char *directory, char *command);
 // the archive left out; 0 or -1.
 int extract_bundle(const char *archive, const char *directory);
 
+// Unpacks the archive open on fd (its verified bytes) into directory: tar reads it as its
+// standard input, so no one can swap the file behind its path. 0 or -1.
+int extract_bundle_from(int fd, const char *directory);
+
 // After an unpack: gives the directory back its owner and mode 0755 if an archive member for
 // the directory itself changed them. -1 (after a message) when it is no longer our directory.
 int restore_update_dir(const char *path);

@@ -1,5 +1,7 @@
 #include "bundle_install.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,6 +10,7 @@
 #include "manifest.hpp"
 #include "manifest_search.hpp"
 #include "shell_command.hpp"
+#include "signature.hpp"
 
 namespace {
 
@@ -28,9 +31,20 @@ int bundle_install_main(int argc, char **argv) {
         return 1;
     }
     const char *archive = argv[1];
-    if (check_update_dir(kUpdateDir) != 0)
+    // Before anything is created or unpacked: a refused bundle leaves no trace.
+    int verified_fd = -1;
+    if (check_bundle_signature(archive, kKeyDir, &verified_fd) != 0)
         return 1;
-    if (extract_bundle(archive, kUpdateDir) != 0) {
+    if (check_update_dir(kUpdateDir) != 0) {
+        if (verified_fd >= 0)
+            close(verified_fd);
+        return 1;
+    }
+    int unpacked = verified_fd >= 0 ? extract_bundle_from(verified_fd, kUpdateDir)
+                                    : extract_bundle(archive, kUpdateDir);
+    if (verified_fd >= 0)
+        close(verified_fd);
+    if (unpacked != 0) {
         std::fputs("Failed to extract tar.gz file\n", stderr);
         return 1;
     }

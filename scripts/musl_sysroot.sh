@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds the device's C library (musl) and json-c for mipsel from Debian's source packages, with
-# Debian's mipsel-linux-gnu cross compiler, into a sysroot in the cache. Debian's own musl-dev
-# binary lacks crypt(); the upstream sources in its source package still have it.
+# Builds the device's C library (musl), json-c and libsodium for mipsel from Debian's source
+# packages, with Debian's mipsel-linux-gnu cross compiler, into a sysroot in the cache. Debian's own
+# musl-dev binary lacks crypt(); the upstream sources in its source package still have it.
 # Prints the sysroot's path; reused while the source versions and these build recipes are the same.
 # The machine's apt configuration is left alone: the source index lives in the cache too.
 set -eu
@@ -38,8 +38,14 @@ jsonc_version=$(version json-c)
     echo "musl_sysroot: musl or json-c not in Debian's source index" >&2
     exit 1
 }
+# libsodium: signature checks of update bundles.
+sodium_version=$(version libsodium)
+[ -n "$sodium_version" ] || {
+    echo "musl_sysroot: libsodium not in Debian's source index" >&2
+    exit 1
+}
 recipe=$(cat "$0" "$toolchain" "$here/../cmake/musl-cxx/bits/os_defines.h" | sha256sum | cut -d' ' -f1)
-stamp="musl=$musl_version json-c=$jsonc_version recipe=$recipe"
+stamp="musl=$musl_version json-c=$jsonc_version libsodium=$sodium_version recipe=$recipe"
 if [ -f "$sysroot/stamp" ] && [ "$(cat "$sysroot/stamp")" = "$stamp" ]; then
     echo "$sysroot"
     exit 0
@@ -75,6 +81,22 @@ cmake -S "$jsonc_src" -B "$work/json-c-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain
     -DDISABLE_EXTRA_LIBS=ON -DDISABLE_WERROR=ON >&2
 cmake --build "$work/json-c-build" -j"$jobs" >&2
 DESTDIR="$work/sysroot" cmake --install "$work/json-c-build" >&2
+
+# libsodium, minimal and static only: both builds link in just the verification code (one section
+# per function, so the linker can drop the rest), and the device needs no library file for it. Debian's source has no configure script; the compiler is
+# steered to musl by the specs file the json-c build wrote.
+(cd "$work/src" && apt_private apt-get source "libsodium=$sodium_version" >&2)
+sodium_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*')
+(
+    cd "$sodium_src"
+    autoreconf -fi
+    ./configure --host=mipsel-linux-gnu --prefix=/usr --libdir=/usr/lib --enable-minimal \
+        --disable-shared --enable-static \
+        CC="mipsel-linux-gnu-gcc -specs=$work/json-c-build/musl-gcc.specs" CFLAGS="-O2 -ffunction-sections -fdata-sections"
+    make -j"$jobs"
+    make install DESTDIR="$work/sysroot"
+) >&2
+rm -f "$work/sysroot/usr/lib/libsodium.la"
 
 echo "$stamp" > "$work/sysroot/stamp"
 # Swapped in whole, so a build using the old tree sees it go away only for a moment.

@@ -2,10 +2,16 @@
 # Builds the emulated router's firmware: a read-only squashfs root (BusyBox, the musl loader and
 # json-c, both programs as `cmake --install` lays them out, their boot script and keep.d entry,
 # the shipped passwd, group and shadow) and the initramfs that mounts it under the flash overlay.
-# Usage: build_image.sh OUT_DIR [BUILD_DIR [MUSL_SYSROOT]]
+# Usage: build_image.sh [-k KEY_DIR] OUT_DIR [BUILD_DIR [MUSL_SYSROOT]]
 # MUSL_SYSROOT defaults to $ZU_MUSL_SYSROOT, else the cache's musl-sysroot.
-# Without BUILD_DIR the firmware holds BusyBox alone.
+# Without BUILD_DIR the firmware holds BusyBox alone. -k puts KEY_DIR's public keys into the
+# firmware's /etc/bundle-install/keys: the device then installs only bundles signed by one.
 set -eu
+keys=
+if [ "${1:-}" = -k ]; then
+    keys=$2
+    shift 2
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 out=$1
@@ -66,6 +72,10 @@ if [ -n "$build" ]; then
         cp "$sysroot/usr/lib/libc.so" "$root/lib/ld-musl-mipsel.so.1"
         cp -P "$sysroot"/usr/lib/libjson-c.so.* "$root/usr/lib/"
     fi
+fi
+if [ -n "$keys" ]; then
+    mkdir -p "$root/etc/bundle-install/keys"
+    install -m 0644 "$keys"/* "$root/etc/bundle-install/keys/"
 fi
 
 # Owner and group as the firmware build sets them (root, the shadow group for /etc/shadow).

@@ -33,6 +33,7 @@ package_of() {
         libjson-c) echo "+libjson-c" ;;
         libubox) echo "+libubox" ;;
         libblobmsg_json) echo "+libblobmsg-json" ;;
+        libsodium) echo "+libsodium" ;;
         *) echo "unknown:$1" ;;
     esac
 }
@@ -53,7 +54,7 @@ check_program() {
     done
 }
 check_program zu-firstboot-password "$firstboot" ""
-check_program bundle-install "$bundle" "+libubox +libblobmsg-json +libjson-c"
+check_program bundle-install "$bundle" "+libubox +libblobmsg-json +libjson-c +libsodium"
 
 init=$recipe_dir/files/zu-firstboot-password.init
 sh -n "$init" || fail "boot script has a syntax error"
