@@ -168,7 +168,7 @@ TEST_F(Signed, TarReadsTheVerifiedDescriptor) {
               0755);
     RunResult r = install({kArchive});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(box.read("/tmp/tar.args"), "[-xzvf][-][-o][-C][/tmp/update]");
+    EXPECT_EQ(box.read("/tmp/tar.args"), "[--no-same-permissions][-xzvof][-][-C][/tmp/update]");
     EXPECT_EQ(box.read("/tmp/tar.stdin"), box.read(kArchive));
     EXPECT_EQ(box.read("/tmp/opkg.fds"), "0\n");
 }
