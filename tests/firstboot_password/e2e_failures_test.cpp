@@ -171,8 +171,9 @@ TEST(Failures, FifoInsteadOfADeviceFileIsRefusedAtOnce) {
         box.remove(c.path);
         ASSERT_EQ(::mkfifo(box.host(c.path).c_str(), 0640), 0);
         box.write("/feed/line", c.feed);
-        pid_t writer = start_host({"sh", "-c", "sleep 20; exec cat \"$1\" > \"$2\"", "sh",
-                                   box.host("/feed/line"), box.host(c.path)});
+        // Fed again and again: a waiting program reads each file once per account.
+        pid_t writer = start_host({"sh", "-c", "sleep 20; while cat \"$1\" > \"$2\"; do :; done",
+                                   "sh", box.host("/feed/line"), box.host(c.path)});
         const auto start = std::chrono::steady_clock::now();
         RunResult r = run_program(box);
         const auto took = std::chrono::steady_clock::now() - start;
