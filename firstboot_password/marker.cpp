@@ -32,9 +32,10 @@ int create_completion_marker() {
         return -1;
     }
     close(fd);
-    if (sync_directory(kMarkerDir) != 0) {
-        unlink(kMarkerPath);
+    // Once the marker itself is synced it stays even when the directory sync fails: taking it
+    // back would make the next boot provision over the passwords an upgrade kept, because the
+    // upgrade archive is gone by then. The failure is still reported.
+    if (sync_directory(kMarkerDir) != 0)
         return -1;
-    }
     return 0;
 }

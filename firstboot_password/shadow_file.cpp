@@ -25,10 +25,12 @@ struct HeapBuffer {
 
 // Reads the whole shadow file into `buffer`; -1 when it cannot (the caller reports).
 int read_shadow(HeapBuffer *buffer, std::size_t *length, struct stat *st) {
-    int fd = open(kShadowPath, O_RDONLY | O_CLOEXEC);
+    // A FIFO or a device here would hold the boot in open or read: only a regular file is read,
+    // and the open itself never waits (regular files ignore O_NONBLOCK).
+    int fd = open(kShadowPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    if (fstat(fd, st) != 0 || st->st_size < 0 ||
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_size < 0 ||
         static_cast<std::uint64_t>(st->st_size) > SIZE_MAX - kShadowSlack) {
         close(fd);
         return -1;

@@ -4,12 +4,18 @@
 # password provisioner and one update bundle. Every run starts from fresh flash.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-sh scripts/musl_sysroot.sh >/dev/null
-./scripts/guest_fetch.sh >/dev/null
-./scripts/build.sh mipsel-musl >/dev/null
+. scripts/stages.sh
+stages_begin demo
+echo "Preparing the demo; what the tools print goes to $stages_logs"
+stage setup "Installing the Debian packages it needs (only what is missing)" ./scripts/setup.sh
+stage musl "Building musl and json-c for the device (once per cache, about 5 to 6 minutes)" \
+    sh scripts/musl_sysroot.sh
+stage guest "Fetching the router's kernel and BusyBox (once per cache, under a minute)" \
+    ./scripts/guest_fetch.sh
+stage build-device "Building both programs against musl (under a minute)" \
+    ./scripts/build.sh mipsel-musl
 # This machine's build computes the label passwords that the stored hashes are checked against.
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target zu-factory-label >/dev/null
+stage build-label "Building the label tool for this machine" \
+    ./scripts/build.sh default --target zu-factory-label
 echo
 ./scripts/demo_router.sh build build-mipsel-musl

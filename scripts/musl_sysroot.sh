@@ -13,8 +13,40 @@ jobs="${ZU_JOBS:-2}"
 
 apt_dir="$cache/apt-src"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
-echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-    "http://deb.debian.org/debian bookworm main" > "$apt_dir/sources.list"
+
+# The private source list names the archives this machine's apt already uses (its mirror, its
+# suites, its keys), turned into source entries: a mirror works here as well, and apt.conf's proxy
+# applies because only the list is replaced. Files are found where apt itself looks for them.
+eval "$(apt-config shell machine_list Dir::Etc::SourceList/f machine_parts Dir::Etc::SourceParts/d)"
+: > "$apt_dir/sources.list.new"
+: > "$apt_dir/machine.sources.new"
+for f in "${machine_list:-/etc/apt/sources.list}" "${machine_parts:-/etc/apt/sources.list.d/}"*.list; do
+    [ -f "$f" ] || continue
+    # One-line form: "deb [options] URI suite components"; arch= does not apply to sources.
+    sed -n -e 's/^[[:space:]]*deb\(-src\)\{0,1\}[[:space:]]/deb-src /' \
+        -e 's/\([[[:space:]]\)arch[-+]\{0,1\}=[^][:space:]]*/\1/g' -e '/^deb-src /p' "$f" \
+        >> "$apt_dir/sources.list.new"
+done
+for f in "${machine_parts:-/etc/apt/sources.list.d/}"*.sources; do
+    [ -f "$f" ] || continue
+    # deb822 form: every stanza becomes a source stanza; Enabled, Signed-By and the rest stay.
+    awk 'tolower($1) == "types:" { print "Types: deb-src"; next }
+         tolower($1) ~ /^architectures(-add|-remove)?:$/ { next }
+         { print }
+         END { print "" }' "$f" >> "$apt_dir/machine.sources.new"
+done
+if ! grep -q '^deb-src ' "$apt_dir/sources.list.new" &&
+    ! grep -qi '^types: deb-src' "$apt_dir/machine.sources.new"; then
+    echo "musl_sysroot: no archive in this machine's apt configuration" >&2
+    exit 1
+fi
+# Archives that changed are indexed afresh rather than tomorrow.
+if ! cmp -s "$apt_dir/sources.list.new" "$apt_dir/sources.list" ||
+    ! cmp -s "$apt_dir/machine.sources.new" "$apt_dir/parts/machine.sources"; then
+    rm -f "$apt_dir/updated"
+fi
+mv "$apt_dir/sources.list.new" "$apt_dir/sources.list"
+mv "$apt_dir/machine.sources.new" "$apt_dir/parts/machine.sources"
 apt_private() {
     cmd=$1
     shift

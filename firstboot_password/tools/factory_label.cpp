@@ -282,8 +282,8 @@ int main(int argc, char **argv) {
     }
     char mac[kMacLineSize];
     char model[kModelLineSize];
-    if (read_first_line(argv[arg], mac, sizeof mac) != 0 ||
-        read_first_line(argv[arg + 1], model, sizeof model) != 0) {
+    if (read_first_line_any(argv[arg], mac, sizeof mac) != 0 ||
+        read_first_line_any(argv[arg + 1], model, sizeof model) != 0) {
         std::fprintf(stderr, "zu-factory-label: cannot read the MAC or model file\n");
         return 2;
     }

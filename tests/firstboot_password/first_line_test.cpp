@@ -70,6 +70,18 @@ TEST_F(FirstLine, CutsAtFirstLineEndAndRejectsEmptyLines) {
     EXPECT_EQ(read_first_line((dir_ + "/missing").c_str(), buffer, sizeof buffer), -1);
 }
 
+// The device reads regular files only: a FIFO is refused even with a line waiting in it.
+TEST_F(FirstLine, DeviceReadRefusesAFifo) {
+    std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int both = ::open(fifo.c_str(), O_RDWR);  // never waits, and keeps a writer present
+    ASSERT_GE(both, 0);
+    ASSERT_EQ(::write(both, "aa:bb\n", 6), 6);
+    char buffer[64];
+    EXPECT_EQ(read_first_line(fifo.c_str(), buffer, sizeof buffer), -1);
+    ::close(both);
+}
+
 // A reader that looped until end of file would block here until the writer gives up waiting and
 // sends the rest, and would then see "aa:bb:cc:dd".
 TEST_F(FirstLine, OnlyTheFirstReadCounts) {
@@ -84,7 +96,7 @@ TEST_F(FirstLine, OnlyTheFirstReadCounts) {
     pid_t writer = -1;
     ASSERT_EQ(::posix_spawn(&writer, "/bin/sh", nullptr, nullptr, args, environ), 0);
     char buffer[64];
-    int result = read_first_line(fifo.c_str(), buffer, sizeof buffer);
+    int result = read_first_line_any(fifo.c_str(), buffer, sizeof buffer);
     int status = 0;
     ::waitpid(writer, &status, 0);
     EXPECT_EQ(result, 0);
