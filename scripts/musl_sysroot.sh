@@ -83,7 +83,7 @@ if [ -f "$sysroot/stamp" ] && [ "$(cat "$sysroot/stamp")" = "$stamp" ]; then
     exit 0
 fi
 
-echo "musl_sysroot: building musl $musl_version and json-c $jsonc_version for mipsel" >&2
+echo "musl_sysroot: building musl $musl_version, json-c $jsonc_version and libsodium $sodium_version for mipsel" >&2
 mkdir -p "$cache"
 work=$(mktemp -d "$cache/musl-sysroot-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -115,8 +115,9 @@ cmake --build "$work/json-c-build" -j"$jobs" >&2
 DESTDIR="$work/sysroot" cmake --install "$work/json-c-build" >&2
 
 # libsodium, minimal and static only: both builds link in just the verification code (one section
-# per function, so the linker can drop the rest), and the device needs no library file for it. Debian's source has no configure script; the compiler is
-# steered to musl by the specs file the json-c build wrote.
+# per function, so the linker can drop the rest), and the device needs no library file for it.
+# Debian's source has no configure script; the compiler is steered to musl by the specs file the
+# json-c build wrote.
 (cd "$work/src" && apt_private apt-get source "libsodium=$sodium_version" >&2)
 sodium_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*')
 (
