@@ -49,14 +49,18 @@ stage_ctest() {
     printf '%s ... ' "$2"
     shift 2
     stage_start=$(date +%s)
-    if ctest "$@" > "$stage_log" 2>&1 < /dev/null; then
+    if ctest --output-on-failure "$@" > "$stage_log" 2>&1 < /dev/null; then
         stage_status=0
         echo "done in $(stages_took "$stage_start")"
     else
         stage_status=$?
         echo "FAILED after $(stages_took "$stage_start") (status $stage_status)"
     fi
-    if grep -q 'tests passed' "$stage_log"; then
+    if [ "$stage_status" -ne 0 ]; then
+        # What the failing tests printed is what a CI reader needs; the log stays on the machine.
+        echo "The end of $stage_log:"
+        tail -n 150 "$stage_log" | sed 's/^/    /'
+    elif grep -q 'tests passed' "$stage_log"; then
         sed -n '/tests passed/,$p' "$stage_log" | grep -v '^$' | sed 's/^/    /'
     else
         tail -n 40 "$stage_log" | sed 's/^/    /'
