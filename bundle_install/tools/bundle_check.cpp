@@ -3,6 +3,7 @@
 // /tmp, BusyBox as the shell and its tools, an opkg that only records), so the verdict comes from
 // the same code, tar and kind of filesystem. Needs no root and never touches this machine's
 // update directory.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <spawn.h>
@@ -21,6 +22,7 @@
 #include "archive_name.hpp"
 #include "bundle_extract.hpp"
 #include "shell_command.hpp"
+#include "signature.hpp"
 
 extern char **environ;
 
@@ -37,6 +39,8 @@ constexpr int kCallsFd = 3;      // the opkg stand-in's record of each call
 constexpr int kManifestsFd = 4;  // every file named manifest.txt left in the update directory
 constexpr int kStatusFd = 5;     // bwrap's own report: did the installer start at all
 constexpr int kStandInFd = 6;    // the stand-in's text, for bwrap to place at /bin/opkg
+constexpr int kArchiveFd = 7;    // with keys: the bundle, for bwrap to place as root's file
+constexpr int kUnpackedFd = 8;   // "yes" once the installer made the update directory
 
 // Records each call as its argument count and arguments, NUL-terminated (a path may hold any
 // other byte), then fails as opkg does for a file it cannot install. A path that leaves the
@@ -71,7 +75,8 @@ exit 0
 // manifest it could have taken.
 constexpr const char *kRunScript =
     "umask 022; /sbin/bundle-install \"$1\"; s=$?; "
-    "find /tmp/update -name manifest.txt ! -type d -print0 >&4 2>/dev/null; exit $s";
+    "find /tmp/update -name manifest.txt ! -type d -print0 >&4 2>/dev/null; "
+    "[ -d /tmp/update ] && echo yes >&8; exit $s";
 
 struct Fd {
     int fd = -1;
@@ -80,6 +85,19 @@ struct Fd {
             close(fd);
     }
 };
+
+// True when the folder lists anything but "." and "..", the installer's rule for keys.
+bool holds_entry(const char *path) {
+    DIR *dir = opendir(path);
+    if (dir == nullptr)
+        return true;
+    bool any = false;
+    while (struct dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            any = true;
+    closedir(dir);
+    return any;
+}
 
 int memory_file(const char *name) {
     return memfd_create(name, MFD_CLOEXEC);
@@ -276,7 +294,7 @@ std::string lexical_path(const std::string &path, std::vector<std::string> *dirs
 std::vector<std::string> sandbox_args(const std::string &bwrap, const std::string &busybox,
                                       const std::vector<std::string> &applet_names,
                                       const std::string &installer, const char *real,
-                                      const std::string &archive) {
+                                      const std::string &archive, const char *key_dir) {
     std::vector<std::string> args = {bwrap,
                                      "--unshare-all",
                                      "--unshare-user",
@@ -310,8 +328,21 @@ std::vector<std::string> sandbox_args(const std::string &bwrap, const std::strin
         lexical_path(archive[0] == '/' ? archive : kWorkDir + ("/" + archive), &dirs);
     for (const std::string &dir : dirs)
         args.insert(args.end(), {"--dir", dir});
-    args.insert(args.end(), {"--ro-bind", real, place, "--chdir", kWorkDir, "--clearenv",
-                             "--setenv", "PATH", "/bin"});
+    if (key_dir == nullptr) {
+        args.insert(args.end(), {"--ro-bind", real, place});
+    } else {
+        // The firmware's key folder, and the bundle as a file root copied there: its owner and
+        // mode here say nothing of the device, and a signed bundle must be root's alone.
+        args.insert(args.end(), {"--ro-bind", key_dir, kKeyDir, "--perms", "0644", "--ro-bind-data",
+                                 std::to_string(kArchiveFd), place});
+        // The signature beside it, whatever it is: the installer judges a folder or a FIFO.
+        std::string sig = archive + kSignatureSuffix;
+        char real_sig[PATH_MAX];
+        struct stat st {};
+        if (lstat(sig.c_str(), &st) == 0 && realpath(sig.c_str(), real_sig) != nullptr)
+            args.insert(args.end(), {"--ro-bind", real_sig, place + kSignatureSuffix});
+    }
+    args.insert(args.end(), {"--chdir", kWorkDir, "--clearenv", "--setenv", "PATH", "/bin"});
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char *value = std::getenv(name))
             args.insert(args.end(), {"--setenv", name, value});
@@ -323,11 +354,28 @@ std::vector<std::string> sandbox_args(const std::string &bwrap, const std::strin
 }  // namespace
 
 int main(int argc, char **argv) {
+    const char *key_dir = nullptr;
+    if (argc == 4 && std::strcmp(argv[1], "-P") == 0) {
+        key_dir = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "Usage: %s <tar.gz file>\n", kProgram);
+        std::fprintf(stderr, "Usage: %s [-P KEYFOLDER] <tar.gz file>\n", kProgram);
         return 2;
     }
     const std::string archive = argv[1];
+    char real_keys[PATH_MAX];
+    struct stat key_st {};
+    if (key_dir != nullptr) {
+        if (realpath(key_dir, real_keys) == nullptr || stat(real_keys, &key_st) != 0 ||
+            !S_ISDIR(key_st.st_mode)) {
+            std::fprintf(stderr, "%s: cannot run the check: %s is not a key folder\n", kProgram,
+                         key_dir);
+            return 2;
+        }
+        key_dir = real_keys;
+    }
     char real[PATH_MAX];
     struct stat st {};
     if (archive.empty() || realpath(archive.c_str(), real) == nullptr || stat(real, &st) != 0) {
@@ -360,21 +408,25 @@ int main(int argc, char **argv) {
     Fd out{memory_file("stdout")}, err{memory_file("stderr")}, calls{memory_file("calls")},
         manifests{memory_file("manifests")}, status{memory_file("status")},
         stand_in{memory_file("opkg")};
+    Fd bundle{open(real, O_RDONLY | O_CLOEXEC)}, unpacked_note{memory_file("unpacked")};
     if (out.fd < 0 || err.fd < 0 || calls.fd < 0 || manifests.fd < 0 || status.fd < 0 ||
         stand_in.fd < 0 || !write_all(stand_in.fd, kStandIn) ||
-        lseek(stand_in.fd, 0, SEEK_SET) != 0) {
+        lseek(stand_in.fd, 0, SEEK_SET) != 0 || bundle.fd < 0 || unpacked_note.fd < 0) {
         std::fprintf(stderr, "%s: cannot run the check: %s\n", kProgram, std::strerror(errno));
         return 2;
     }
 
-    std::vector<std::string> args = sandbox_args(bwrap, busybox, names, installer, real, archive);
+    std::vector<std::string> args =
+        sandbox_args(bwrap, busybox, names, installer, real, archive, key_dir);
     int wait_status = run(args,
                           {{1, out.fd},
                            {2, err.fd},
                            {kCallsFd, calls.fd},
                            {kManifestsFd, manifests.fd},
                            {kStatusFd, status.fd},
-                           {kStandInFd, stand_in.fd}},
+                           {kStandInFd, stand_in.fd},
+                           {kArchiveFd, bundle.fd},
+                           {kUnpackedFd, unpacked_note.fd}},
                           environ);
     std::string errors = read_all(err.fd);
     if (wait_status == -1 || read_all(status.fd).find("\"child-pid\"") == std::string::npos) {
@@ -399,6 +451,15 @@ int main(int argc, char **argv) {
     }
     auto base = archive_base_name(archive.c_str());
     std::string package_dir = std::string(kUpdateDir) + "/" + std::string(base);
+    // The installer makes the update directory only once the signature (if any) is good.
+    bool unpacked = read_all(unpacked_note.fd) == "yes\n";
+    if (key_dir == nullptr)
+        std::puts("Signature: not checked (no -P KEYFOLDER)");
+    else if (!holds_entry(key_dir))
+        std::printf("Signature: not needed: %s holds no key, so unsigned bundles install\n",
+                    key_dir);
+    else
+        std::puts(unpacked ? "Signature: good" : "Signature: refused");
     if (!manifest.empty()) {
         std::printf("Manifest: %s\n", manifest.c_str());
         std::printf("Package folder: %s\n", package_dir.c_str());

@@ -316,6 +316,7 @@ TEST_F(BundleTools, CheckReportsCommandsAndProblems) {
     RunResult good = check("/tmp/fw-1.2.tar.gz");
     EXPECT_EQ(good.status, 1);
     EXPECT_EQ(good.out,
+              "Signature: not checked (no -P KEYFOLDER)\n"
               "Manifest: /tmp/update/fw-1.2/manifest.txt\n"
               "Package folder: /tmp/update/fw-1.2\n"
               "Command: opkg install '/tmp/update/fw-1.2/b c.ipk'\n"
@@ -328,6 +329,7 @@ TEST_F(BundleTools, CheckReportsCommandsAndProblems) {
     RunResult renamed = check("/tmp/fw.tar.gz");
     EXPECT_EQ(renamed.status, 1);
     EXPECT_EQ(renamed.out,
+              "Signature: not checked (no -P KEYFOLDER)\n"
               "Manifest: /tmp/update/fw-1.2/manifest.txt\n"
               "Package folder: /tmp/update/fw\n"
               "Command: opkg install '/tmp/update/fw/b c.ipk'\n");
@@ -346,6 +348,7 @@ TEST_F(BundleTools, CheckReportsCommandsAndProblems) {
     RunResult two = check("/tmp/two.tar.gz");
     EXPECT_EQ(two.status, 1);
     EXPECT_EQ(two.out,
+              "Signature: not checked (no -P KEYFOLDER)\n"
               "Manifest: /tmp/update/two/old/manifest.txt\n"
               "Package folder: /tmp/update/two\n"
               "Command: opkg install /tmp/update/two/b\n");
@@ -372,7 +375,7 @@ TEST_F(BundleTools, CheckSeesNoLeftoversAndLeavesTheUpdateDirectoryAlone) {
     box.mkdir("/tmp/update", 0777);
     RunResult r = box.run({kCheck, "/tmp/bundle.tar.gz"}, {.uid = 1000});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, "Signature: not checked (no -P KEYFOLDER)\n");
     EXPECT_EQ(r.err, "Failed to find manifest file\n");
     EXPECT_EQ(zu_test::host_shell("cd " + shell_word(box.host("/tmp/update")) +
                                   " && test \"$(find . | sort | tr '\\n' ' ')\" = "
@@ -591,6 +594,7 @@ TEST_F(BundlePack, PackedBundleChecksAndInstallsInTheGivenOrder) {
         RunResult checked = check(c.archive);
         EXPECT_EQ(checked.status, 0) << checked.err;
         EXPECT_EQ(checked.out,
+                  "Signature: not checked (no -P KEYFOLDER)\n"
                   "Manifest: /tmp/update/fw-1.2/manifest.txt\n"
                   "Package folder: /tmp/update/fw-1.2\n"
                   "Command: opkg install '/tmp/update/fw-1.2/b c.ipk'\n"

@@ -367,5 +367,91 @@ TEST_F(Signed, RefusedBeforeAnythingIsUnpacked) {
     expect_installed(install({kArchive}));
 }
 
+#ifdef BUNDLE_CHECK_PATH
+// bundle-check -P judges the signature as a firmware with those keys would, before the rest of
+// its report, and agrees with the installer and with signify-openbsd; without -P it says it did
+// not look.
+TEST_F(Signed, CheckWithKeysGivesTheDevicesVerdict) {
+    const std::string report_tail =
+        "Manifest: /tmp/update/bundle/manifest.txt\n"
+        "Package folder: /tmp/update/bundle\n"
+        "Command: opkg install /tmp/update/bundle/pkg-a.ipk\n"
+        "OK: the device would install every package (1)\n";
+    struct Case {
+        const char *what;
+        std::function<void()> setup;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"signed by a trusted key", [&] { sign(a); }, 0, "Signature: good\n" + report_tail, ""},
+        // Its owner and mode here say nothing of the device: root copies it there.
+        {"signed, group-writable on this machine",
+         [&] {
+             sign(b);
+             chmod(box.host(kArchive).c_str(), 0664);
+         },
+         0, "Signature: good\n" + report_tail, ""},
+        {"one byte changed",
+         [&] {
+             sign(a);
+             std::string bytes = box.read(kArchive);
+             bytes[bytes.size() / 2] ^= 1;
+             box.write(kArchive, bytes);
+         },
+         1, "Signature: refused\n", "Signature does not verify: /tmp/bundle.tar.gz\n"},
+        {"signed by a foreign key", [&] { sign(foreign); }, 1, "Signature: refused\n",
+         "No trusted key " + foreign.number + " for signature: /tmp/bundle.tar.gz.sig\n"},
+        {"unsigned", [] {}, 1, "Signature: refused\n",
+         "Missing signature: /tmp/bundle.tar.gz.sig\n"},
+        {"signature is a FIFO", [&] { ASSERT_EQ(mkfifo(box.host(kSig).c_str(), 0644), 0); }, 1,
+         "Signature: refused\n", "Signature is not a regular file: /tmp/bundle.tar.gz.sig\n"},
+    };
+    const std::string pristine = box.read(kArchive);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        box.remove(kSig);
+        box.remove(kKeys);
+        box.remove(kArchive);
+        box.write(kArchive, pristine);
+        trust(a);
+        trust(b);
+        c.setup();
+        RunResult checked = box.run({BUNDLE_CHECK_PATH, "-P", kKeys, kArchive}, {.uid = 1000});
+        EXPECT_EQ(checked.status, c.status) << checked.err;
+        EXPECT_EQ(checked.out, c.out);
+        EXPECT_EQ(checked.err, c.err);
+        EXPECT_FALSE(box.exists("/tmp/update"));
+        struct stat sig {};
+        if (lstat(box.host(kSig).c_str(), &sig) == 0 && S_ISREG(sig.st_mode)) {
+            EXPECT_EQ(signify_accepts({a, b}), c.status == 0);
+        }
+        chmod(box.host(kArchive).c_str(), 0644);
+        RunResult installed = install({kArchive});
+        EXPECT_EQ(installed.status, c.status) << installed.err;
+        EXPECT_EQ(installed.err, c.err);
+        reset();
+    }
+
+    box.remove(kSig);
+    RunResult unchecked = box.run({BUNDLE_CHECK_PATH, kArchive}, {.uid = 1000});
+    EXPECT_EQ(unchecked.status, 0) << unchecked.err;
+    EXPECT_EQ(unchecked.out, "Signature: not checked (no -P KEYFOLDER)\n" + report_tail);
+
+    box.remove(kKeys);
+    box.mkdir(kKeys);
+    RunResult empty = box.run({BUNDLE_CHECK_PATH, "-P", kKeys, kArchive}, {.uid = 1000});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.out,
+              "Signature: not needed: /etc/bundle-install/keys holds no key, so "
+              "unsigned bundles install\n" +
+                  report_tail);
+
+    RunResult no_folder = box.run({BUNDLE_CHECK_PATH, "-P", "/nowhere", kArchive}, {.uid = 1000});
+    EXPECT_EQ(no_folder.status, 2);
+    EXPECT_EQ(no_folder.err, "bundle-check: cannot run the check: /nowhere is not a key folder\n");
+}
+#endif
+
 }  // namespace
 }  // namespace bi_test
