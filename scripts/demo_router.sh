@@ -14,7 +14,10 @@ musl_build=$(cd "$2" && pwd)
 [ -x "$label" ] || { echo "demo: $label is not built" >&2; exit 1; }
 
 work=$(zu_work_dir zu-demo-router)
-trap 'rm -rf "$work"' EXIT INT TERM
+trap 'rm -rf "$work"' EXIT
+# A signal ends the run: going on would write into a removed folder.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mac=02:5a:75:c0:ff:ee
 model="RT-2400"
 
