@@ -55,10 +55,13 @@ build() {
     cmake --build "$copy/build-mipsel-musl" -j 2 >"$work/build.log" 2>&1 &&
         cmake --build "$copy/build" -j 2 --target zu-factory-label >>"$work/build.log" 2>&1
 }
-# run_tests: prints the first test that failed, or nothing when all passed.
+# run_tests: prints the first test that failed, or nothing when all passed; the states the
+# power cuts left go to $work/cuts.
 run_tests() {
-    (cd "$copy" && ctest --preset default -R "$tests" --stop-on-failure) >"$work/ctest.log" 2>&1 || true
-    sed -n 's/^ *[0-9]* - \(.*\) (\(Failed\|Timeout\).*/\1/p' "$work/ctest.log" | head -n1
+    (cd "$copy" && ctest --preset default -R "$tests" --stop-on-failure --output-on-failure) \
+        >"$work/ctest.log" 2>&1 || true
+    grep '^cut [0-9.]*: ' "$work/ctest.log" >> "$work/cuts" || true
+    sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\).*/\1/p' "$work/ctest.log" | head -n1
 }
 
 if [ -z "${NO_BASELINE:-}" ]; then
@@ -98,6 +101,7 @@ while IFS= read -r name; do
     fi
     caught=0
     by=""
+    : > "$work/cuts"
     i=0
     while [ "$i" -lt "$runs" ]; do
         i=$((i + 1))
@@ -115,6 +119,8 @@ while IFS= read -r name; do
     fi
     [ "$runs" -eq 1 ] || result="$result ($caught of $runs runs)"
     printf '%-52s %s\n' "$name" "$result"
+    # Where the cuts landed, when the tests cut the power (a passing run prints them too).
+    sed 's/^/    /' "$work/cuts"
 done < "$work/names"
 # The copy's sources back as they were, so a kept copy is the tree itself.
 for file in $(faults | awk -F ' @@ ' '{ print $2 }' | sort -u); do

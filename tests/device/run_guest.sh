@@ -59,11 +59,12 @@ done
 work=$(zu_work_dir zu-guest)
 qemu=
 # stop_guest: ends qemu and the timeout around it. The pid file is trusted only while the timeout
-# still runs: until it has reaped qemu, that pid cannot name another process.
+# still runs: until it has reaped qemu, that pid cannot name another process. The timeout hands a
+# TERM on to qemu, which ends it even when the pid file is gone with a removed work folder.
 stop_guest() {
     if [ -n "$qemu" ] && kill -0 "$qemu" 2>/dev/null; then
         [ ! -s "$work/qemu.pid" ] || kill -KILL "$(cat "$work/qemu.pid")" 2>/dev/null || true
-        kill -KILL "$qemu" 2>/dev/null || true
+        kill -TERM "$qemu" 2>/dev/null || true
         wait "$qemu" 2>/dev/null || true
     fi
     qemu=
