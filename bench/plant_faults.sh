@@ -46,6 +46,10 @@ copy="$work/tree"
 mkdir -p "$copy"
 # The tree as it stands, edits not yet committed included, without its builds.
 tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$copy" -xf -
+# The host tests' own broken copies patch these sources at configure time and refuse a source
+# they no longer match: a planted fault must not stop the copy from configuring.
+sed -i 's/message(FATAL_ERROR "A broken copy/message(WARNING "A broken copy/' \
+    "$copy/tests/firstboot_password/CMakeLists.txt"
 echo "plant_faults: configuring and building the copy in $copy"
 (cd "$copy" && cmake --preset default >/dev/null && cmake --preset mipsel-musl >/dev/null) ||
     { echo "plant_faults: the copy does not configure" >&2; exit 1; }
@@ -97,6 +101,8 @@ while IFS= read -r name; do
     fi
     if ! build; then
         printf '%-52s %s\n' "$name" "does not build"
+        tail -n 5 "$work/build.log" | sed 's/^/    /'
+        status=1
         continue
     fi
     caught=0
