@@ -10,7 +10,10 @@ cd "$(dirname "$0")/.."
 runs=${RUNS:-5}
 [ $# -gt 0 ] || set -- build-mipsel-musl build-mipsel-musl-static
 work=$(mktemp -d /tmp/zu-bench-device-XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+trap 'rm -rf "$work"' EXIT
+# A signal ends the run: going on would write into a removed folder.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mkdir -p "$work/scenario"
 printf "model='RT-2400'\n" > "$work/scenario/env"
 cat > "$work/scenario/after-boot" <<SH

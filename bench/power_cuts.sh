@@ -21,7 +21,10 @@ label=$(cd "$(dirname "$label")" && pwd)/$(basename "$label")
 jffs2_delays=${JFFS2_DELAYS:-$(seq 0.2 0.1 1.4)}
 ubifs_delays=${UBIFS_DELAYS:-$(seq 0.04 0.03 0.4)}
 work=$(mktemp -d /tmp/zu-power-cuts-XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+trap 'rm -rf "$work"' EXIT
+# A signal ends the run: going on would write into a removed folder.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 tests/device/build_image.sh "$work/image" "$build" >/dev/null
 status=0

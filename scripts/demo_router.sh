@@ -7,19 +7,24 @@
 # Usage: demo_router.sh HOST_BUILD_DIR MUSL_BUILD_DIR. Exits non-zero when the check fails.
 set -eu
 cd "$(dirname "$0")/.."
+zu_device_dir=$(pwd)/tests/device
+. "$zu_device_dir/common.sh"
 label="$(cd "$1" && pwd)/firstboot_password/zu-factory-label"
 musl_build=$(cd "$2" && pwd)
 [ -x "$label" ] || { echo "demo: $label is not built" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/zu-demo-router-XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+work=$(zu_work_dir zu-demo-router)
+trap 'rm -rf "$work"' EXIT
+# A signal ends the run: going on would write into a removed folder.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mac=02:5a:75:c0:ff:ee
 model="RT-2400"
 
 tests/device/build_image.sh "$work/image" "$musl_build" >/dev/null
 s="$work/scenario"
+zu_scenario "$s" "$model"
 mkdir -p "$s/stage/router-fw-2.1"
-printf "model='%s'\n" "$model" > "$s/env"
 cat > "$s/stage/router-fw-2.1/manifest.txt" <<'JSON'
 {
   "version": "2.1",
@@ -28,18 +33,13 @@ cat > "$s/stage/router-fw-2.1/manifest.txt" <<'JSON'
 JSON
 echo "base package" > "$s/stage/router-fw-2.1/zu-base_2.1_mipsel.ipk"
 echo "web interface package" > "$s/stage/router-fw-2.1/zu-webui_2.1_mipsel.ipk"
-tar --sort=name --owner=0 --group=0 --numeric-owner -czf "$s/router-fw-2.1.tar.gz" \
-    -C "$s/stage" router-fw-2.1
+zu_pack_bundle "$s/router-fw-2.1.tar.gz" "$s/stage" router-fw-2.1
 rm -rf "$s/stage"
-cat > "$s/opkg" <<'STUB'
-#!/bin/sh
-echo "opkg (demo stand-in): would $1 $2 ($(wc -c < "$2") bytes)"
-STUB
+zu_scenario_opkg "$s"
 # Runs on the device once the boot scripts are done.
-cat > "$s/after-boot" <<'SH'
-mkdir -p /tmp/stub /mnt/usb
-cp opkg /tmp/stub/opkg
-chmod 755 /tmp/stub/opkg
+printf '%s\n' "$zu_guest_opkg" > "$s/after-boot"
+cat >> "$s/after-boot" <<'SH'
+mkdir -p /mnt/usb
 cp router-fw-2.1.tar.gz /mnt/usb/
 echo "root@zu-router:~# bundle-install /mnt/usb/router-fw-2.1.tar.gz"
 PATH=/tmp/stub:$PATH bundle-install /mnt/usb/router-fw-2.1.tar.gz 2>&1
@@ -70,7 +70,7 @@ echo "== factory passwords on the label (computed on this machine)"
 echo "== stored hashes against the label"
 check=0
 "$label" --verify "$r/shadow" "$work/mac" "$work/model" root admin || check=$?
-status=$(awk '$1 == "S11zu-firstboot-password" { print $2 }' "$r/boot")
+status=$(zu_boot_status "$r")
 if [ "$status" != 0 ] || [ "$check" -ne 0 ]; then
     echo "demo: FAILED" >&2
     exit 1

@@ -5,7 +5,7 @@ set -eu
 packages="build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libjson-c-dev libcrypt-dev
 bubblewrap strace util-linux tar gzip clang-format valgrind time binutils clang libclang-rt-14-dev
 g++-mipsel-linux-gnu qemu-user libjson-c-dev:mipsel libcrypt-dev:mipsel libgtest-dev:mipsel
-qemu-system-mips squashfs-tools mtd-utils cpio zlib1g-dev busybox python3
+qemu-system-mips squashfs-tools mtd-utils cpio zlib1g-dev busybox python3 openssl
 libsodium-dev libsodium-dev:mipsel signify-openbsd autoconf automake libtool"
 
 # The device's architecture: its libraries come from Debian's mipsel packages.

@@ -13,6 +13,8 @@ if [ "${1:-}" = -k ]; then
     shift 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
+zu_device_dir=$here
+. "$here/common.sh"
 source_dir=$(cd "$here/../.." && pwd)
 out=$1
 build=${2:-}
@@ -53,8 +55,7 @@ echo zu-router > "$root/etc/hostname"
 files="$source_dir/packaging/openwrt/files"
 install -m 0755 "$files/zu-firstboot-password.init" "$root/etc/init.d/zu-firstboot-password"
 install -m 0644 "$files/zu-firstboot-password.keep" "$root/lib/upgrade/keep.d/zu-firstboot-password"
-start=$(sed -n 's/^START=\([0-9]*\)$/\1/p' "$files/zu-firstboot-password.init")
-ln -s ../init.d/zu-firstboot-password "$root/etc/rc.d/S${start}zu-firstboot-password"
+ln -s ../init.d/zu-firstboot-password "$root/etc/rc.d/$zu_boot_script"
 
 if [ -n "$build" ]; then
     DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
@@ -96,6 +97,8 @@ for m in virtio virtio_ring virtio_pci_modern_dev virtio_pci_legacy_dev virtio_p
     cp "$ko" "$ird/lib/modules/"
 done
 (cd "$ird" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1) > "$out/initramfs.cpio.gz"
-ln -sfn "$guest/kernel" "$out/vmlinuz"
+# A copy, not a link: a refresh of the cache must not change the kernel of a running test.
+rm -f "$out/vmlinuz"
+cp "$guest/kernel" "$out/vmlinuz"
 rm -rf "$ird"
 echo "$out"

@@ -1,12 +1,10 @@
 #!/bin/sh
-# Runs in the guest after boot: bundle-install on the device's own BusyBox sh and tar, with a
-# stub opkg, once per bundle in ./bundles. Each case's output, errors, exit status and the stub's
-# log go to $R/bundle/CASE for the host to compare.
+# Runs in the guest after boot, behind the lines that put the stand-in opkg in /tmp/stub:
+# bundle-install on the device's own BusyBox sh and tar, once per bundle in ./bundles. Each case's
+# output, errors, exit status and the stub's log go to $R/bundle/CASE for the host to compare.
 set -u
 here=$(pwd)
-mkdir -p /tmp/stub /tmp/usb
-cp "$here/opkg" /tmp/stub/opkg
-chmod 755 /tmp/stub/opkg
+mkdir -p /tmp/usb
 cp "$here"/bundles/*.tar.gz /tmp/usb/
 
 # run CASE DIR COMMAND...: one run from DIR with the stub first on the search path.

@@ -19,8 +19,12 @@
 #                      holding TEXT; RESULTS/cut then tells "cut" or "late" (the guest powered
 #                      off first), and only a late guest has results
 # A missing FLASH_FILE is created as erased flash (all 0xff). Prints nothing on success; exits
-# non-zero when qemu fails or the guest does not power off in time.
+# non-zero when qemu fails, the guest does not power off in time, or its system log never showed
+# the end-of-run marker (then what it logged is not known to be whole). A signal ends qemu too.
+# ZU_WORK_DIR: where the scratch folder goes (default /tmp).
 set -eu
+zu_device_dir=$(cd "$(dirname "$0")" && pwd)
+. "$zu_device_dir/common.sh"
 image=$1
 flash=$2
 shift 2
@@ -52,8 +56,23 @@ while [ $# -gt 0 ]; do
     shift 2
 done
 
-work=$(mktemp -d /tmp/zu-guest-XXXXXX)
-trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
+work=$(zu_work_dir zu-guest)
+qemu=
+# stop_guest: ends qemu and the timeout around it. The pid file is trusted only while the timeout
+# still runs: until it has reaped qemu, that pid cannot name another process. The timeout hands a
+# TERM on to qemu, which ends it even when the pid file is gone with a removed work folder.
+stop_guest() {
+    if [ -n "$qemu" ] && kill -0 "$qemu" 2>/dev/null; then
+        [ ! -s "$work/qemu.pid" ] || kill -KILL "$(cat "$work/qemu.pid")" 2>/dev/null || true
+        kill -TERM "$qemu" 2>/dev/null || true
+        wait "$qemu" 2>/dev/null || true
+    fi
+    qemu=
+}
+trap 'stop_guest; [ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 if [ ! -e "$flash" ]; then
     # 8 MiB of erased NOR flash: 128 erase blocks of 64 KiB.
     tr '\000' '\377' < /dev/zero | head -c 8388608 > "$work/erased"
@@ -111,6 +130,7 @@ if [ -n "$cut_text" ]; then
     if [ -s "$work/qemu.pid" ] && kill -KILL "$(cat "$work/qemu.pid")" 2>/dev/null; then
         # The timeout around it dies of the same signal; the shell's notice of that is noise.
         { wait "$qemu"; } 2>/dev/null || true
+        qemu=
         date +%s.%N | awk -v s="$start" '{ printf "%.2f\n", $1 - s }' > "$results/wall-seconds"
         echo cut > "$results/cut"
         exit 0
@@ -118,13 +138,23 @@ if [ -n "$cut_text" ]; then
     echo late > "$results/cut"
 fi
 wait "$qemu" || status=$?
+qemu=
 end=$(date +%s.%N)
 if [ "$status" -ne 0 ]; then
     cat "$work/qemu.out" >&2
     tail -n 20 "$console" >&2
-    echo "run_guest: qemu ended with status $status" >&2
+    if [ "$status" -eq 137 ]; then
+        echo "run_guest: no power-off within $timeout s; the console's last lines are above" >&2
+    else
+        echo "run_guest: qemu ended with status $status" >&2
+    fi
     exit 1
 fi
 # The guest clock runs ahead with --icount: keep the files' times from this machine.
 tar -xmf "$work/exchange.img" -C "$results"
+if [ ! -e "$results/log-complete" ]; then
+    tail -n 20 "$console" >&2
+    echo "run_guest: the guest's system log never showed its end-of-run marker, so what it logged is not known to be whole" >&2
+    exit 1
+fi
 echo "$start $end" | awk '{ printf "%.2f\n", $2 - $1 }' > "$results/wall-seconds"
