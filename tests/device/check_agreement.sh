@@ -6,7 +6,9 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 image=$(cd "$1" && pwd)
 check=$2
-work=$(mktemp -d /tmp/zu-agreement-XXXXXX)
+zu_device_dir=$here
+. "$here/common.sh"
+work=$(zu_work_dir zu-agreement)
 trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
 
 # Both sides get the same argument, so the same base name and unpack command.

@@ -7,7 +7,9 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
-work=$(mktemp -d /tmp/zu-signed-test-XXXXXX)
+zu_device_dir=$here
+. "$here/common.sh"
+work=$(zu_work_dir zu-signed-test)
 trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
 
 failures=0
