@@ -16,6 +16,13 @@ bundles="$work/bundles"
 s="$work/scenario"
 mkdir -p "$s"
 python3 "$here/../bundle_install/odd_bundles.py" "$bundles"
+# A bundle as bundle-pack makes it must install on the device too.
+pack="$(dirname "$check")/bundle-pack"
+mkdir "$work/packages"
+printf 'a' > "$work/packages/base-files_2.ipk"
+printf 'b' > "$work/packages/luci_3.ipk"
+"$pack" -o "$bundles/packed.tar.gz" "$work/packages/base-files_2.ipk" "$work/packages/luci_3.ipk"
+echo "packed-by-bundle-pack packed.tar.gz" >> "$bundles/cases"
 cp -a "$bundles" "$s/bundles"
 printf '%s\n' "$bundles" > "$s/bundle_dir"
 printf "model='ZU-R5300 v2'\n" > "$s/env"
@@ -63,6 +70,16 @@ while read -r name archive; do
     [ -z "$verdict" ] || echo "agree $name: $verdict"
 done < "$bundles/cases"
 
+if [ "$(cat "$work/guest/agree/packed-by-bundle-pack/status" 2>/dev/null)" != 0 ]; then
+    echo "FAIL: the bundle bundle-pack made did not install on the device"
+    failures=$((failures + 1))
+fi
+printf 'status 0\ndrwxr-xr-x 0\nstatus 0\ndrwxr-xr-x 0\n' > "$work/dot-twice.expected"
+if ! cmp -s "$work/dot-twice.expected" "$work/guest/agree/dot-twice"; then
+    echo "FAIL: the \"./\" bundle installed twice on the device (expected, then found):"
+    diff "$work/dot-twice.expected" "$work/guest/agree/dot-twice" || true
+    failures=$((failures + 1))
+fi
 [ "$rows" -gt 0 ] || { echo "FAIL: no bundles"; exit 1; }
 [ "$failures" -eq 0 ] || { echo "$failures disagreements"; exit 1; }
 echo "bundle-check and the device agree on $rows bundles"

@@ -25,4 +25,13 @@ while read -r name archive; do
     touch /tmp/opkg.log
     cp /tmp/opkg.log "$out/opkg.log"
 done < "$here/bundles/cases"
+
+# The "./" bundle an ordinary user made, twice without clearing: the second run must not be
+# refused, and the folder must be root's and closed to others after each.
+rm -rf /tmp/update /tmp/opkg.log
+for run in 1 2; do
+    (cd / && PATH=/tmp/stub:$PATH bundle-install "$dir/dot.tar.gz") > /dev/null 2>&1
+    echo "status $?" >> "$R/agree/dot-twice"
+    ls -ldn /tmp/update | awk '{ print $1, $3 }' >> "$R/agree/dot-twice"
+done
 exit 0
