@@ -7,8 +7,8 @@
 # ZU_BOOT_TIMEOUT: seconds one boot may take before it is made once more (default 90).
 # power-cuts: cuts the power during first boots, each cut's device checked as it comes back up,
 # then it must finish the job. The cuts are placed from the guest's own report of when the boot
-# script starts and ends, each one where the cuts so far left the widest gap between different
-# states, ZU_CUTS of them (default 4) as long as ZU_CUT_BUDGET seconds (default 1500) cover one
+# script starts and ends, closing in on the moment the writes begin (see next_delay), ZU_CUTS of
+# them (default 6) as long as ZU_CUT_BUDGET seconds (default 1500) cover one
 # more cut's worst case; ZU_CUT_DELAYS (seconds after the boot script starts, a list) places them
 # by hand instead. Each cut's state goes to stdout as "cut DELAY: STATE"; ZU_CUT_STATES names a
 # file that collects them too. ZU_FLASH_THROTTLE overrides the flash disk's throttling during the
@@ -464,14 +464,21 @@ SH
     # Each probe: its delay and the kind of state the cut left (before, between, done). The job's
     # two ends seed the search: nothing has happened at its start, all of it at its end.
     printf '0 before\n%s done\n' "$job" > "$work/probes"
-    # next_delay: the middle of the widest gap between neighbouring probes that may hide a state
-    # of its own (any gap but one between two equal ends), in the guest's seconds.
+    # next_delay: in the guest's seconds, the middle of the gap where the writes begin (the last
+    # untouched cut before the first touched one): the states a faulty writer leaves lie there,
+    # and a cut's own jitter spreads the cuts around it. Once that gap is a few milliseconds
+    # wide, the middle of the widest gap that may hide a state of its own.
     next_delay() {
         sort -n "$work/probes" | awk '
+            NR > 1 && kind == "before" && $2 != "before" && !edge {
+                edge = 1; if ($1 - at > 0.005) start = (at + $1) / 2 }
             NR > 1 && !($2 == kind && kind != "between") && $1 - at > widest {
                 widest = $1 - at; middle = (at + $1) / 2 }
             { at = $1; kind = $2 }
-            END { if (widest > 0) printf "%.3f\n", middle }'
+            END {
+                if (start != "") printf "%.3f\n", start
+                else if (widest > 0) printf "%.3f\n", middle
+            }'
     }
     # One cut's worst case: the cut boot, and the two boots after it with a retry each.
     worst=$((5 * boot_timeout))
@@ -486,7 +493,7 @@ SH
             delay=$1
             shift
         else
-            [ "$n" -lt "${ZU_CUTS:-4}" ] || break
+            [ "$n" -lt "${ZU_CUTS:-6}" ] || break
             delay=$(next_delay)
             [ -n "$delay" ] || break
         fi
