@@ -285,6 +285,7 @@ empty-name-uid100: exit 1, output 0 bytes, shadow kept, no marker
 long-name-uid100: exit 1, output 0 bytes, shadow kept, no marker
 empty-mac-file: exit 1, output 0 bytes, shadow kept, no marker
 model-starts-with-line-end: exit 1, output 0 bytes, shadow kept, no marker
+model-is-a-fifo: exit 1, output 0 bytes, shadow kept, no marker
 no-shadow: exit 1, output 0 bytes, shadow kept, no marker
 shadow-without-uid100: exit 1, output 0 bytes, shadow changed, no marker
 malformed-uid100: exit 1, output 0 bytes, shadow changed, no marker
@@ -311,6 +312,8 @@ $p GUI uid 100 username is too long
 user.notice zu-device: row empty-mac-file
 $p failed to read /sys/class/net/eth0/address
 user.notice zu-device: row model-starts-with-line-end
+$p failed to read /tmp/sysinfo/model
+user.notice zu-device: row model-is-a-fifo
 $p failed to read /tmp/sysinfo/model
 user.notice zu-device: row no-shadow
 $p failed to read /etc/shadow

@@ -76,6 +76,13 @@ printf '\nZU-R5300 v2\n' > /tmp/sysinfo/model
 run model-starts-with-line-end
 restore
 
+# A FIFO nobody writes must not hold the boot; restore would wait on it too, so it goes first.
+rm /tmp/sysinfo/model
+mkfifo /tmp/sysinfo/model
+run model-is-a-fifo
+rm /tmp/sysinfo/model
+restore
+
 rm /etc/shadow
 run no-shadow
 restore
