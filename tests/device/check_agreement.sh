@@ -38,8 +38,7 @@ while read -r name archive; do
     echo "$status" > "$work/check/$name/status"
 done < "$bundles/cases"
 
-"$here/run_guest.sh" "$image" "$work/flash.img" --scenario "$s" --results "$work/guest" \
-    --timeout 300
+zu_guest_fresh "$image" "$work/flash.img" "$work/guest" --scenario "$s" --timeout 150
 echo "guest: $(cat "$work/guest/wall-seconds") s to power-off"
 
 failures=0

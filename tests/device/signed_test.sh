@@ -95,8 +95,7 @@ rm -rf /etc/bundle-install/keys
 run unsigned-without-keys unsigned
 EOF
 
-"$here/run_guest.sh" "$work/image" "$work/flash.img" --scenario "$s" --results "$work/out" \
-    --timeout 300 --icount
+zu_guest_fresh "$work/image" "$work/flash.img" "$work/out" --scenario "$s" --timeout 300 --icount
 r="$work/out/signed"
 # expect_case CASE STATUS STDOUT STDERR OPKG-LOG UPDATE-DIR
 expect_case() {
