@@ -117,6 +117,16 @@ class Signed : public BundleInstall {
         return false;
     }
 
+    // The archive as it was, no signature, and both a and b trusted: each case starts here.
+    void start_over(const std::string &pristine) {
+        box.remove(kSig);
+        box.remove(kKeys);
+        box.remove(kArchive);
+        box.write(kArchive, pristine);
+        trust(a);
+        trust(b);
+    }
+
     void expect_installed(const RunResult &r) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
@@ -330,12 +340,7 @@ TEST_F(Signed, RefusedBeforeAnythingIsUnpacked) {
     const std::string pristine = box.read(kArchive);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        box.remove(kSig);
-        box.remove(kKeys);
-        box.remove(kArchive);
-        box.write(kArchive, pristine);
-        trust(a);
-        trust(b);
+        start_over(pristine);
         c.setup();
         for (const char *command : {"mkdir", "tar", "opkg"})
             box.write(std::string("/stub/") + command, kRecorder, 0755);
@@ -410,12 +415,7 @@ TEST_F(Signed, CheckWithKeysGivesTheDevicesVerdict) {
     const std::string pristine = box.read(kArchive);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        box.remove(kSig);
-        box.remove(kKeys);
-        box.remove(kArchive);
-        box.write(kArchive, pristine);
-        trust(a);
-        trust(b);
+        start_over(pristine);
         c.setup();
         RunResult checked = box.run({BUNDLE_CHECK_PATH, "-P", kKeys, kArchive}, {.uid = 1000});
         EXPECT_EQ(checked.status, c.status) << checked.err;

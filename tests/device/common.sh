@@ -56,3 +56,18 @@ zu_guest_fresh() {
     rm -rf "$zu_g_flash" "$zu_g_results"
     "$zu_device_dir/run_guest.sh" "$zu_g_image" "$zu_g_flash" --results "$zu_g_results" "$@"
 }
+
+# The tests' verdicts: fail WHAT counts a failure; expect_file WHAT FILE TEXT fails unless FILE
+# holds exactly TEXT. Both need $work.
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+expect_file() {
+    printf '%s' "$3" > "$work/expected"
+    if ! cmp -s "$work/expected" "$2"; then
+        fail "$1"
+        diff -u "$work/expected" "$2" || true
+    fi
+}

@@ -57,19 +57,6 @@ known_password() {
     admin) echo xahxVg64c1Ddf9yV ;;
     esac
 }
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-# expect_file WHAT FILE EXPECTED-TEXT: the file holds exactly the text.
-expect_file() {
-    printf '%s' "$3" > "$work/expected"
-    if ! cmp -s "$work/expected" "$2"; then
-        fail "$1"
-        diff -u "$work/expected" "$2" || true
-    fi
-}
 boot_status() { zu_boot_status "$1"; }
 # new_scenario NAME [MODEL]
 new_scenario() {

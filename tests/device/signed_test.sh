@@ -12,18 +12,6 @@ zu_device_dir=$here
 work=$(zu_work_dir zu-signed-test)
 trap '[ -n "${ZU_KEEP_GUEST:-}" ] || rm -rf "$work"' EXIT INT TERM
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-expect_file() {
-    printf '%s' "$3" > "$work/expected"
-    if ! cmp -s "$work/expected" "$2"; then
-        fail "$1"
-        diff -u "$work/expected" "$2" || true
-    fi
-}
 
 mkdir -p "$work/keys" "$work/sec" "$work/stage/bundle"
 signify-openbsd -G -n -p "$work/trusted.pub" -s "$work/sec/trusted.sec"
