@@ -24,7 +24,7 @@ for preset in default asan mipsel; do
         -LE '^device$'
 done
 # Real power cuts on UBIFS are left to `ctest -L ubifs-cuts`: the emulated flash can reorder them.
-stage_ctest test-device "Running the device tests on the emulated router (about 2 minutes)" \
+stage_ctest test-device "Running the device tests on the emulated router (about 5 minutes)" \
     --preset default -j "$(nproc)" -L '^device$' -LE '^ubifs-cuts$'
 # The fuzz targets (clang), each run briefly from its seeds.
 stage build-fuzz "Building the fuzz targets" ./scripts/build.sh fuzz
