@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 stages_begin demo
 echo "Preparing the demo; what the tools print goes to $stages_logs"
 stage setup "Installing the Debian packages it needs (only what is missing)" ./scripts/setup.sh
-stage musl "Building musl, json-c and libsodium for the device (once per cache, 3 to 8 minutes)" \
+stage musl "Building musl, json-c and libsodium for the device (once per cache, 1 to 8 minutes)" \
     sh scripts/musl_sysroot.sh
 stage guest "Fetching the router's kernel and BusyBox (once per cache, under a minute)" \
     ./scripts/guest_fetch.sh

@@ -11,7 +11,7 @@ echo "Building and testing: a first run takes 12 to 23 minutes, most of it build
 echo "What the tools print goes to $stages_logs"
 stage setup "Installing the Debian packages it needs (only what is missing)" ./scripts/setup.sh
 # What the device runs: musl built from Debian's sources, Debian's Malta kernel and BusyBox.
-stage musl "Building musl, json-c and libsodium for the device (once per cache, 3 to 8 minutes)" \
+stage musl "Building musl, json-c and libsodium for the device (once per cache, 1 to 8 minutes)" \
     sh scripts/musl_sysroot.sh
 stage guest "Fetching the router's kernel and BusyBox (once per cache, under a minute)" \
     ./scripts/guest_fetch.sh
