@@ -121,7 +121,8 @@ int parse_signify(const char *text, std::size_t length, std::uint8_t *out, std::
     const std::size_t data_start = comment_end + 1;
     if (file.back() != '\n' || data_start >= file.size())
         return -1;
-    const std::string_view data = file.substr(data_start, file.size() - 1 - data_start);
+    // Built from the pointer: substr() would bring in the runtime library's out-of-range throw.
+    const std::string_view data(file.data() + data_start, file.size() - 1 - data_start);
     if (!decode_base64(data, out, size))
         return -1;
     return std::memcmp(out, kAlgorithm, sizeof kAlgorithm) == 0 ? 0 : -1;
