@@ -6,10 +6,12 @@
 
 #include <cstring>
 
-namespace {
-
-// Only the first read counts: sysfs hands the whole attribute over in one piece.
-int read_line_from(int fd, char *buffer, std::size_t size) {
+int read_first_line_fd(int fd, char *buffer, std::size_t size) {
+    if (size < 2) {
+        close(fd);
+        return -1;
+    }
+    // Only the first read counts: sysfs hands the whole attribute over in one piece.
     ssize_t got = read(fd, buffer, size - 1);
     close(fd);
     if (got <= 0)
@@ -19,11 +21,7 @@ int read_line_from(int fd, char *buffer, std::size_t size) {
     return buffer[0] == '\0' ? -1 : 0;
 }
 
-}  // namespace
-
 int read_first_line(const char *path, char *buffer, std::size_t size) {
-    if (size < 2)
-        return -1;
     // Device facts are regular files (sysfs attributes too); anything else, a FIFO above all,
     // could hold the boot in open or read. Regular files ignore O_NONBLOCK.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -34,14 +32,5 @@ int read_first_line(const char *path, char *buffer, std::size_t size) {
         close(fd);
         return -1;
     }
-    return read_line_from(fd, buffer, size);
-}
-
-int read_first_line_any(const char *path, char *buffer, std::size_t size) {
-    if (size < 2)
-        return -1;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    return read_line_from(fd, buffer, size);
+    return read_first_line_fd(fd, buffer, size);
 }

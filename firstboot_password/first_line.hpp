@@ -3,11 +3,11 @@
 
 #include <cstddef>
 
-// One read of at most size - 1 bytes, cut at the first "\n" or "\r"; 0 when that leaves a
-// non-empty text in `buffer`, -1 when the file cannot be read, is not a regular file, or the
-// line is empty. Never waits: this is what the device reads at boot.
-int read_first_line(const char *path, char *buffer, std::size_t size);
+// One read of at most size - 1 bytes from fd, which it then closes, cut at the first "\n" or
+// "\r"; 0 when that leaves a non-empty text in `buffer`, -1 when nothing could be read or the line
+// is empty.
+int read_first_line_fd(int fd, char *buffer, std::size_t size);
 
-// The same for any readable file, pipes included, waiting for their data: for tools on a
-// factory PC, where a line may come from a shell's process substitution.
-int read_first_line_any(const char *path, char *buffer, std::size_t size);
+// The same from the file at path, which must be a regular file. Never waits: this is what the
+// device reads at boot.
+int read_first_line(const char *path, char *buffer, std::size_t size);

@@ -2,6 +2,7 @@
 // or for a whole production batch, and a check that a shadow file stores hashes of exactly those
 // passwords. Factory use only.
 #include <crypt.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -265,6 +266,13 @@ int verify(std::string_view shadow, const char *user, const char *password) {
     return again != nullptr && std::strcmp(again, stored) == 0 ? 0 : -1;
 }
 
+// The first line of any readable file, pipes included, waiting for their data: on a factory PC a
+// line may come from a shell's process substitution.
+int read_any_first_line(const char *path, char *buffer, std::size_t size) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? -1 : read_first_line_fd(fd, buffer, size);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -282,8 +290,8 @@ int main(int argc, char **argv) {
     }
     char mac[kMacLineSize];
     char model[kModelLineSize];
-    if (read_first_line_any(argv[arg], mac, sizeof mac) != 0 ||
-        read_first_line_any(argv[arg + 1], model, sizeof model) != 0) {
+    if (read_any_first_line(argv[arg], mac, sizeof mac) != 0 ||
+        read_any_first_line(argv[arg + 1], model, sizeof model) != 0) {
         std::fprintf(stderr, "zu-factory-label: cannot read the MAC or model file\n");
         return 2;
     }

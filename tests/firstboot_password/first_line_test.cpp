@@ -96,7 +96,7 @@ TEST_F(FirstLine, OnlyTheFirstReadCounts) {
     pid_t writer = -1;
     ASSERT_EQ(::posix_spawn(&writer, "/bin/sh", nullptr, nullptr, args, environ), 0);
     char buffer[64];
-    int result = read_first_line_any(fifo.c_str(), buffer, sizeof buffer);
+    int result = read_first_line_fd(::open(fifo.c_str(), O_RDONLY), buffer, sizeof buffer);
     int status = 0;
     ::waitpid(writer, &status, 0);
     EXPECT_EQ(result, 0);
