@@ -166,13 +166,6 @@ void key_number_hex(const KeyNumber &number, char (&out)[2 * 8 + 1]) {
     out[2 * number.size()] = '\0';
 }
 
-bool has_entries(DIR *dir) {
-    while (const dirent *entry = readdir(dir))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            return true;
-    return false;
-}
-
 // Opens the archive once; what is verified and later unpacked is this descriptor's file, which
 // only root (or we) can change.
 int open_archive(const char *archive) {
@@ -257,6 +250,13 @@ int verify_with_keys(DIR *dir, const char *key_dir, const SignifySignature &sign
 }
 
 }  // namespace
+
+bool has_entries(DIR *dir) {
+    while (const dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            return true;
+    return false;
+}
 
 int parse_public_key(const char *text, std::size_t length, SignifyKey *out) {
     std::uint8_t raw[2 + 8 + 32];

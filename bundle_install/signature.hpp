@@ -2,6 +2,8 @@
 // checked against the vendor's keys in the firmware before anything of a bundle is unpacked.
 #pragma once
 
+#include <dirent.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +29,10 @@ struct SignifySignature {
     KeyNumber number;
     std::array<std::uint8_t, 64> signature;
 };
+
+// True when the folder lists anything but "." and "..": any entry in the key folder turns
+// signature checks on.
+bool has_entries(DIR *dir);
 
 // Parses the exact bytes of a public key file; 0, or -1 when they are not one.
 int parse_public_key(const char *text, std::size_t length, SignifyKey *out);

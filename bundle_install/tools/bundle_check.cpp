@@ -86,15 +86,12 @@ struct Fd {
     }
 };
 
-// True when the folder lists anything but "." and "..", the installer's rule for keys.
+// Whether a firmware with this key folder checks signatures at all; unreadable, it might.
 bool holds_entry(const char *path) {
     DIR *dir = opendir(path);
     if (dir == nullptr)
         return true;
-    bool any = false;
-    while (struct dirent *entry = readdir(dir))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            any = true;
+    bool any = has_entries(dir);
     closedir(dir);
     return any;
 }
